@@ -53,4 +53,12 @@ struct JobState {
 // returns: every ending, success included, ends the process.
 [[noreturn]] void runJob(const std::vector<std::string>& argv, media::Framework& framework);
 
+// From process start to the created source asset: the command line, the path checks,
+// the clearing of the output path, signal handling and the progress state. Ends the
+// process itself on a refused command line or path.
+JobState startUp(const std::vector<std::string>& argv, media::Framework& framework);
+
+// Everything after start-up: inspection, planning, assembly, the run and its ending.
+[[noreturn]] void runPipeline(JobState& job, media::Framework& framework);
+
 }  // namespace app

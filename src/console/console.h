@@ -2,6 +2,7 @@
 // standard output, and the fatal exit.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 

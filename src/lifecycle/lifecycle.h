@@ -24,7 +24,9 @@ void removeOutput();
 
 // Blocks SIGTERM and SIGINT in the calling thread (to be called before any other
 // thread exists, so every later thread inherits the mask) and starts the thread that
-// waits for them and runs handleSignal.
+// waits for them and runs handleSignal. Also ignores SIGPIPE, so that a host closing
+// its end of a pipe makes our writes fail quietly instead of killing the job with
+// its output left behind.
 void installSignalHandling();
 
 // Cancels reading and writing, removes the output and ends the process with 143.

@@ -1,0 +1,60 @@
+#include "app/job.h"
+
+#include "cli/command_line.h"
+#include "cli/paths.h"
+#include "console/console.h"
+#include "console/progress.h"
+#include "lifecycle/lifecycle.h"
+
+namespace app {
+
+JobState startUp(const std::vector<std::string>& argv, media::Framework& framework) {
+    const auto line = cli::parseCommandLine(argv);
+    if (!line) {
+        // Nothing has been touched yet, so there is nothing to clean up.
+        console::stderrLine(cli::usageLine);
+        lifecycle::endProcess(2);
+    }
+
+    JobState job;
+    job.encoder = line->encoder;
+    job.profileName = line->profileName;
+    job.profile = line->profile;
+    job.inputURL = cli::fileURL(line->inputPath);
+    job.outURL = cli::fileURL(line->outputPath);
+
+    // No output path is set yet, so these two failures leave an existing output alone.
+    if (!cli::isReadableFile(job.inputURL)) console::die("cannot read the input file", 2);
+    if (!cli::hasOutputExtension(job.outURL)) console::die("output must end in .mp4, .m4v or .mov", 2);
+    // Clearing the output path would delete the source itself.
+    if (cli::isSameFile(job.inputURL, job.outURL)) console::die("output must not be the input file", 2);
+
+    // From here on every ending but success removes whatever is at the output path,
+    // starting with the file a previous run left there.
+    lifecycle::setOutputURL(job.outURL);
+    lifecycle::removeOutput();
+
+    lifecycle::installSignalHandling();
+    console::resetProgress();
+
+    media::Settings options;
+    options.set(media::AVURLAssetPreferPreciseDurationAndTimingKey, true);
+    job.asset = framework.makeURLAsset(job.inputURL, options);
+    return job;
+}
+
+// Only the first step of the pipeline exists so far: a source that cannot be opened
+// ends the job as it will for good, and an openable one stops right after.
+void runPipeline(JobState& job, media::Framework&) {
+    auto duration = job.asset->loadDuration();
+    if (!duration) console::die("cannot open the media: " + console::describe(duration.error()));
+    console::die("cannot open the media: " +
+                 console::describe(media::Error{"the rest of the job is not built yet", media::kMediaErrorDomain, 0, {}}));
+}
+
+void runJob(const std::vector<std::string>& argv, media::Framework& framework) {
+    JobState job = startUp(argv, framework);
+    runPipeline(job, framework);
+}
+
+}  // namespace app

@@ -1,0 +1,114 @@
+#include "lifecycle/lifecycle.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace lifecycle {
+namespace {
+
+// Written once by the main flow, read by the signal thread at any moment.
+std::mutex stateMutex;
+std::optional<std::filesystem::path> outputPath;
+media::AssetReaderPtr activeReader;
+media::AssetWriterPtr activeWriter;
+
+std::atomic<bool> exitClaimed{false};
+
+sigset_t terminationSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+void waitForSignals() {
+    pthread_setname_np(pthread_self(), "signals");
+    const sigset_t set = terminationSignals();
+    int received = 0;
+    // sigwait only fails on an invalid set; keep waiting whatever it answers.
+    while (sigwait(&set, &received) != 0) {
+    }
+    handleSignal();
+}
+
+}  // namespace
+
+void setOutputURL(const std::filesystem::path& url) {
+    std::lock_guard lock(stateMutex);
+    outputPath = url;
+}
+
+std::optional<std::filesystem::path> outputURL() {
+    std::lock_guard lock(stateMutex);
+    return outputPath;
+}
+
+void setActiveReader(media::AssetReaderPtr reader) {
+    std::lock_guard lock(stateMutex);
+    activeReader = std::move(reader);
+}
+
+void setActiveWriter(media::AssetWriterPtr writer) {
+    std::lock_guard lock(stateMutex);
+    activeWriter = std::move(writer);
+}
+
+void removeOutput() {
+    const auto url = outputURL();
+    if (!url) return;
+    struct stat info {};
+    if (lstat(url->c_str(), &info) != 0) return;
+    // A directory at the output path is never ours to delete.
+    if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) unlink(url->c_str());
+}
+
+void installSignalHandling() {
+    // A host that closes its end of a pipe must not kill the job half way through
+    // with the output left behind: a failed write is simply dropped.
+    signal(SIGPIPE, SIG_IGN);
+
+    const sigset_t set = terminationSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread(waitForSignals).detach();
+}
+
+void handleSignal() {
+    claimExit();
+    media::AssetReaderPtr reader;
+    media::AssetWriterPtr writer;
+    {
+        std::lock_guard lock(stateMutex);
+        reader = activeReader;
+        writer = activeWriter;
+    }
+    if (reader) reader->cancelReading();
+    if (writer) writer->cancelWriting();
+    removeOutput();
+    endProcess(143);
+}
+
+void claimExit() {
+    if (!exitClaimed.exchange(true)) return;
+    // Someone else is ending the process; wait here until it has.
+    std::mutex never;
+    std::condition_variable forever;
+    std::unique_lock lock(never);
+    forever.wait(lock, [] { return false; });
+}
+
+void endProcess(int status) {
+    std::fflush(stdout);
+    _exit(status);
+}
+
+}  // namespace lifecycle
