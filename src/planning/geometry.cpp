@@ -5,6 +5,9 @@
 
 namespace planning {
 
+// A longer side of 0 relies on IEEE division giving +infinity (scale 1, output 2 x 2).
+static_assert(std::numeric_limits<double>::is_iec559);
+
 namespace {
 
 bool isFinite(const media::Size& s) { return std::isfinite(s.width) && std::isfinite(s.height); }
