@@ -95,19 +95,19 @@ TEST(VideoSettings, EncoderModesDifferOnlyInEncoderSpecification) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.encoder);
-        Settings specification;
-        specification.set("EnableHardwareAcceleratedVideoEncoder", r.enable)
+        Settings expectedEncoder;
+        expectedEncoder.set("EnableHardwareAcceleratedVideoEncoder", r.enable)
             .set("RequireHardwareAcceleratedVideoEncoder", r.require);
         Settings expected;
         expected.set("AVVideoCodecKey", "avc1")
-            .set("AVVideoEncoderSpecificationKey", specification)
+            .set("AVVideoEncoderSpecificationKey", expectedEncoder)
             .set("AVVideoWidthKey", std::int64_t{1280})
             .set("AVVideoHeightKey", std::int64_t{720})
             .set("AVVideoColorPropertiesKey", expectedBt709())
             .set("AVVideoCompressionPropertiesKey", expectedCompression(734512, 15.0, 4.0));
 
         const Settings built = planning::encoderSpecification(r.encoder);
-        EXPECT_EQ(built, specification);
+        EXPECT_EQ(built, expectedEncoder);
         EXPECT_EQ(planning::videoSettings(built, 1280, 720, planning::bt709(),
                                           planning::compressionProperties(734512, 15.0, 4.0)),
                   expected);
