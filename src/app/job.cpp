@@ -5,6 +5,8 @@
 #include "console/console.h"
 #include "console/progress.h"
 #include "lifecycle/lifecycle.h"
+#include "pipeline/completion.h"
+#include "pipeline/pump.h"
 
 namespace app {
 
@@ -43,13 +45,20 @@ JobState startUp(const std::vector<std::string>& argv, media::Framework& framewo
     return job;
 }
 
-// Only the first step of the pipeline exists so far: a source that cannot be opened
-// ends the job as it will for good, and an openable one stops right after.
-void runPipeline(JobState& job, media::Framework&) {
-    auto duration = job.asset->loadDuration();
-    if (!duration) console::die("cannot open the media: " + console::describe(duration.error()));
-    console::die("cannot open the media: " +
-                 console::describe(media::Error{"the rest of the job is not built yet", media::kMediaErrorDomain, 0, {}}));
+void runPipeline(JobState& job, media::Framework& framework) {
+    job.source = pipeline::inspectSource(*job.asset, job.profile);
+    job.rates = pipeline::planRates(job.profile, job.source.videoDataRate, job.source.sourceFps,
+                                    job.source.audioTracks);
+    job.chain = pipeline::assemblePipeline(framework, job.asset, job.source, job.rates.video, job.outURL,
+                                           job.encoder, job.profile.keyFrameSeconds);
+    job.sound = pipeline::setUpSound(framework, *job.chain.reader, *job.chain.writer, job.source.audioTracks,
+                                     job.rates.audio.audioBitrate, job.profile.audioBitrate);
+
+    pipeline::startReadingAndWriting(*job.chain.reader, *job.chain.writer);
+    job.pumps = std::make_shared<media::Group>();
+    pipeline::encode(job.chain, job.sound, job.source.durationSeconds, job.pumps);
+    if (job.sound.audioOut) pipeline::verifySoundTrack(framework, job.outURL);
+    pipeline::succeed(job.encoder);
 }
 
 void runJob(const std::vector<std::string>& argv, media::Framework& framework) {

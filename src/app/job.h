@@ -1,16 +1,18 @@
 // The job: one straight run of steps over one job-state record.
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "media/dispatch.h"
 #include "media/framework.h"
-#include "planning/geometry.h"
+#include "pipeline/assembly.h"
+#include "pipeline/inspection.h"
+#include "pipeline/rates.h"
+#include "pipeline/sound.h"
 #include "planning/profile.h"
-#include "planning/rates.h"
 
 namespace app {
 
@@ -24,29 +26,16 @@ struct JobState {
     std::filesystem::path outURL;
     media::AssetPtr asset;
 
-    // Source inspection.
-    media::Time assetDuration;
-    double durationSeconds = 0;
-    std::vector<media::AssetTrackPtr> videoTracks;
-    std::vector<media::AssetTrackPtr> audioTracks;
-    media::Size natural;
-    media::AffineTransform transform;
-    float sourceFps = 0;
-    std::optional<float> videoDataRate;  // none when its load failed
-
-    // Planning.
-    planning::OutputGeometry geometry;
-    planning::VideoRates videoRates;
-    planning::AudioRates audioRates;
-
-    // Assembly and the sound set-up.
-    media::AssetReaderPtr reader;
-    media::AssetWriterPtr writer;
-    std::shared_ptr<media::AssetReaderVideoCompositionOutput> videoOut;
-    media::AssetWriterInputPtr videoIn;
-    double audioSampleRate = 0;
-    std::shared_ptr<media::AssetReaderAudioMixOutput> audioOut;
-    media::AssetWriterInputPtr audioIn;
+    // Source inspection, with the output geometry it plans.
+    pipeline::SourceInfo source;
+    // Video bit rate, frame rate and sound bit rate.
+    pipeline::Rates rates;
+    // Reader, writer, composition and the video output and input.
+    pipeline::Assembly chain;
+    // The mono AAC path; unset outputs and inputs when the source has no sound.
+    pipeline::SoundPath sound;
+    // Counts the pumps that have not finished.
+    std::shared_ptr<media::Group> pumps;
 };
 
 // Runs the whole job for the argument vector on the given media layer. Never
