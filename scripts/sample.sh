@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Sets up, builds, makes a short sample video with sound and compresses it, showing
+# every line the tool prints and its exit status. Usage: sample.sh [profile]
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+profile=${1:-camera-balanced}
+
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+echo "making a 5 s 1280x720 30 fps sample with sound"
+ffmpeg -nostdin -hide_banner -loglevel error \
+  -f lavfi -i testsrc2=size=1280x720:rate=30 \
+  -f lavfi -i sine=frequency=440:sample_rate=48000 \
+  -t 5 -c:v libx264 -pix_fmt yuv420p -c:a aac -b:a 128k \
+  "$work/sample.mp4"
+
+echo "running: quorle-video-compress sample.mp4 compressed.mp4 --profile $profile"
+set +e
+"$root/build/src/app/quorle-video-compress" "$work/sample.mp4" "$work/compressed.mp4" \
+  --profile "$profile" >"$work/stdout" 2>"$work/stderr"
+status=$?
+set -e
+
+sed 's/^/  stdout: /' "$work/stdout"
+sed 's/^/  stderr: /' "$work/stderr"
+echo "exit status: $status"
+
+if [[ -f "$work/compressed.mp4" ]]; then
+  echo "sample: $(stat -c %s "$work/sample.mp4") bytes, compressed: $(stat -c %s "$work/compressed.mp4") bytes"
+  ffprobe -v error -show_entries stream=codec_name,profile,width,height,r_frame_rate,channels,sample_rate,bit_rate \
+    -of compact=p=0 "$work/compressed.mp4"
+fi
+exit "$status"
