@@ -105,7 +105,7 @@ struct CommandLineCase {
 
 class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
 
-TEST_P(CommandLineTest, GivesTheLineAndStatusAndTouchesTheOutputOnlyWhenAccepted) {
+TEST_P(CommandLineTest, LineStatusAndOutputFile) {
     const CommandLineCase& c = GetParam();
     TempDir dir;
     writeFile(dir / "input.mov", kInputBytes);
