@@ -177,6 +177,8 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"TemporarySuffix", {"input.mov", "out.mp4.tmp", "--profile", "camera"}, kExtension,
                         "out.mp4.tmp"},
         CommandLineCase{"EmptyExtension", {"input.mov", "out.", "--profile", "camera"}, kExtension, "out."},
+        // A trailing slash names a directory: its last component is empty.
+        CommandLineCase{"TrailingSlash", {"input.mov", "out.mp4/", "--profile", "camera"}, kExtension, "out.mp4"},
         CommandLineCase{"DotOnlyInDirectory", {"input.mov", "dir.mp4/out", "--profile", "camera"}, kExtension,
                         "dir.mp4/out"}),
     [](const auto& row) { return std::string(row.param.name); });
