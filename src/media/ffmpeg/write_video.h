@@ -1,0 +1,40 @@
+// H.264 encoders for the video input: libx264, and the hardware encoders probed in
+// write_hardware.cpp. Both are set up from the same VideoConfig.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "media/ffmpeg/common.h"
+#include "media/ffmpeg/write_encoder.h"
+#include "media/ffmpeg/write_settings.h"
+
+namespace media::ff {
+
+// Pictures are stamped in 1/60000 s, the timescale of the composition's frame
+// duration, so every frame time is a whole number of ticks.
+inline constexpr AVRational kVideoTimeBase{1, 60000};
+
+struct OpenedVideoEncoder {
+    CodecContextPtr context;
+    // Hardware surfaces each picture is uploaded into, for encoders that cannot read
+    // pictures from memory; null otherwise.
+    BufferRefPtr uploadFrames;
+};
+
+// What every H.264 encoder shares: size, time base, frame rate, average bit rate
+// without a peak limit, key-frame interval, B-frames, colour tags, High profile.
+void configureVideoContext(AVCodecContext* context, const VideoConfig& config);
+
+// libx264 with the preset of write_settings.h.
+Result<OpenedVideoEncoder> openSoftwareVideoEncoder(const VideoConfig& config);
+
+// The first hardware encoder on this machine whose device can be created, which opens
+// with these settings and encodes a test picture; an error when there is none.
+Result<OpenedVideoEncoder> openHardwareVideoEncoder(const VideoConfig& config);
+
+// Encodes one NV12 picture at pts (in kVideoTimeBase), or flushes when picture is null.
+std::optional<Error> encodePicture(OpenedVideoEncoder& encoder, const AVFrame* picture, std::int64_t pts,
+                                   AVPacket* packet, const PacketSink& sink);
+
+}  // namespace media::ff
