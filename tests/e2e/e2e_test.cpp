@@ -1,0 +1,275 @@
+// The built program as the host runs it, on small files made by the ffmpeg tool;
+// what it wrote is judged by ffprobe, never by our own reader.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "child_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ChildRun;
+using testing_support::splitLines;
+
+// Runs the ffmpeg tool quietly; the fixture must come out.
+void makeFixture(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {QVC_FFMPEG, "-nostdin", "-y", "-v", "error"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const ChildRun run = testing_support::runProgram(QVC_FFMPEG, argv);
+    ASSERT_EQ(run.exitCode(), 0) << run.err;
+}
+
+// "key=value" lines of ffprobe for the given selection.
+std::map<std::string, std::string> probe(const fs::path& file, const std::vector<std::string>& selection) {
+    std::vector<std::string> argv = {QVC_FFPROBE, "-v", "error"};
+    argv.insert(argv.end(), selection.begin(), selection.end());
+    argv.insert(argv.end(), {"-of", "default=noprint_wrappers=1", file.string()});
+    const ChildRun run = testing_support::runProgram(QVC_FFPROBE, argv);
+    std::map<std::string, std::string> values;
+    for (const std::string& line : splitLines(run.out)) {
+        const auto eq = line.find('=');
+        if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return values;
+}
+
+std::map<std::string, std::string> probeVideo(const fs::path& file) {
+    return probe(file, {"-select_streams", "v:0", "-show_entries",
+                        "stream=codec_name,profile,width,height,avg_frame_rate,color_primaries,color_transfer,"
+                        "color_space:stream_side_data=side_data_type"});
+}
+
+// One "codec,channels,sample rate" entry per sound stream.
+std::vector<std::string> soundStreams(const fs::path& file) {
+    const ChildRun run = testing_support::runProgram(
+        QVC_FFPROBE, {QVC_FFPROBE, "-v", "error", "-select_streams", "a", "-show_entries",
+                      "stream=codec_name,channels,sample_rate", "-of", "csv=p=0", file.string()});
+    return splitLines(run.out);
+}
+
+double rate(const std::string& fraction) {
+    const auto slash = fraction.find('/');
+    if (slash == std::string::npos) return std::stod(fraction);
+    const double denominator = std::stod(fraction.substr(slash + 1));
+    return denominator == 0 ? 0 : std::stod(fraction.substr(0, slash)) / denominator;
+}
+
+// Average brightness of the four quarters of the first picture: top left, top right,
+// bottom left, bottom right. autorotate decides whether ffmpeg turns it upright first.
+std::vector<double> quarters(const fs::path& file, int width, int height, bool autorotate) {
+    std::vector<std::string> argv = {QVC_FFMPEG, "-nostdin", "-v", "error"};
+    if (!autorotate) argv.push_back("-noautorotate");
+    argv.insert(argv.end(), {"-i", file.string(), "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "gray", "-"});
+    const ChildRun run = testing_support::runProgram(QVC_FFMPEG, argv);
+    EXPECT_EQ(run.out.size(), static_cast<std::size_t>(width * height)) << file;
+    std::vector<double> sums(4, 0);
+    if (run.out.size() != static_cast<std::size_t>(width * height)) return sums;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const int quarter = (y < height / 2 ? 0 : 2) + (x < width / 2 ? 0 : 1);
+            sums[quarter] += static_cast<unsigned char>(run.out[static_cast<std::size_t>(y * width + x)]);
+        }
+    }
+    for (double& s : sums) s /= width * height / 4.0;
+    return sums;
+}
+
+// The lines a successful run must print: 0 first, strictly rising, then the encoder
+// line and 100 last.
+void expectSuccessProtocol(const ChildRun& run, const std::string& encoder = "auto") {
+    EXPECT_EQ(run.exitCode(), 0);
+    EXPECT_EQ(run.err, "");
+    const std::vector<std::string> lines = splitLines(run.out);
+    ASSERT_GE(lines.size(), 3u) << run.out;
+    EXPECT_EQ(lines.front(), "PROGRESS 0");
+    EXPECT_EQ(lines[lines.size() - 2], "ENCODER " + encoder);
+    EXPECT_EQ(lines.back(), "PROGRESS 100");
+    long last = -1;
+    for (std::size_t i = 0; i + 2 < lines.size(); ++i) {
+        ASSERT_EQ(lines[i].rfind("PROGRESS ", 0), 0u) << lines[i];
+        const long percent = std::stol(lines[i].substr(9));
+        EXPECT_GT(percent, last) << run.out;
+        EXPECT_LE(percent, 99);
+        last = percent;
+    }
+}
+
+class Program : public ::testing::Test {
+protected:
+    ChildRun compress(const fs::path& input, const fs::path& output, const std::string& profile,
+                      const testing_support::OutputWatch& watch = {}) {
+        return testing_support::runProgram(
+            QVC_PROGRAM, {QVC_PROGRAM, input.string(), output.string(), "--profile", profile}, watch);
+    }
+
+    // A test picture with a 440 Hz tone (stereo unless told), made by the ffmpeg tool.
+    fs::path clip(const std::string& name, const std::string& size, double seconds, bool sound = true,
+                  int channels = 2) {
+        const fs::path path = dir / name;
+        std::vector<std::string> arguments = {"-f", "lavfi", "-i", "testsrc2=size=" + size + ":rate=30"};
+        if (sound) arguments.insert(arguments.end(), {"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100"});
+        arguments.insert(arguments.end(), {"-t", std::to_string(seconds), "-c:v", "libx264", "-preset", "ultrafast",
+                                           "-pix_fmt", "yuv420p"});
+        if (sound) arguments.insert(arguments.end(), {"-c:a", "aac", "-ac", std::to_string(channels)});
+        arguments.push_back(path.string());
+        makeFixture(arguments);
+        return path;
+    }
+
+    testing_support::TempDir dir;
+};
+
+TEST_F(Program, EveryProfileGivesItsSizeRateAndFormats) {
+    struct Case {
+        const char* profile;
+        int width;
+        int height;
+        double fps;
+    };
+    // A 2000 x 1000 source is shrunk under every profile's long edge.
+    const Case cases[] = {
+        {"camera-optimized", 960, 480, 8}, {"camera-balanced", 1280, 640, 15}, {"camera-high", 1920, 960, 30},
+        {"screen-optimized", 960, 480, 5}, {"screen-balanced", 1280, 640, 8},  {"screen-high", 1920, 960, 15},
+    };
+    const fs::path source = clip("wide.mp4", "2000x1000", 2, true, 2);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.profile);
+        const fs::path output = dir / (std::string(c.profile) + ".mp4");
+        expectSuccessProtocol(compress(source, output, c.profile));
+
+        const auto video = probeVideo(output);
+        EXPECT_EQ(video.at("codec_name"), "h264");
+        EXPECT_EQ(video.at("profile"), "High");
+        EXPECT_EQ(video.at("width"), std::to_string(c.width));
+        EXPECT_EQ(video.at("height"), std::to_string(c.height));
+        EXPECT_NEAR(rate(video.at("avg_frame_rate")), c.fps, c.fps * 0.05);
+        EXPECT_EQ(video.at("color_primaries"), "bt709");
+        EXPECT_EQ(video.at("color_transfer"), "bt709");
+        EXPECT_EQ(video.at("color_space"), "bt709");
+        EXPECT_EQ(soundStreams(output), (std::vector<std::string>{"aac,48000,1"}));
+    }
+}
+
+TEST_F(Program, TurnedPhoneClipComesOutUpright) {
+    // One bright quarter shows where the picture's corner went.
+    const fs::path stored = dir / "stored.mp4";
+    makeFixture({"-f", "lavfi", "-i", "color=black:s=320x240:r=30,drawbox=x=0:y=0:w=160:h=120:color=white:t=fill",
+                 "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", "1", "-c:v", "libx264",
+                 "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac", stored.string()});
+    for (const char* rotate : {"90", "270"}) {
+        SCOPED_TRACE(std::string("rotate=") + rotate);
+        const fs::path turned = dir / (std::string("turned") + rotate + ".mp4");
+        makeFixture({"-i", stored.string(), "-c", "copy", "-metadata:s:v:0", std::string("rotate=") + rotate,
+                     turned.string()});
+        ASSERT_EQ(probeVideo(turned)["side_data_type"], "Display Matrix");
+
+        const fs::path output = dir / (std::string("upright") + rotate + ".mp4");
+        expectSuccessProtocol(compress(turned, output, "camera-high"));
+        const auto video = probeVideo(output);
+        EXPECT_EQ(video.at("width"), "240");
+        EXPECT_EQ(video.at("height"), "320");
+        EXPECT_EQ(video.count("side_data_type"), 0u) << "the picture itself is turned";
+
+        // Judged against how ffmpeg itself shows the turned source.
+        const std::vector<double> expected = quarters(turned, 240, 320, true);
+        const std::vector<double> actual = quarters(output, 240, 320, false);
+        for (int q = 0; q < 4; ++q) EXPECT_NEAR(actual[q], expected[q], 40) << "quarter " << q;
+    }
+}
+
+TEST_F(Program, SoundTracksBecomeOneMonoTrackOrNone) {
+    const fs::path silent = clip("silent.mp4", "320x240", 1, false);
+    const fs::path two = dir / "two-sounds.mkv";
+    makeFixture({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30", "-f", "lavfi", "-i",
+                 "sine=frequency=440:sample_rate=44100", "-f", "lavfi", "-i", "sine=frequency=660:sample_rate=48000",
+                 "-t", "1", "-map", "0:v", "-map", "1:a", "-map", "2:a", "-c:v", "libx264", "-preset", "ultrafast",
+                 "-pix_fmt", "yuv420p", "-c:a", "aac", "-ac:a:0", "2", "-ac:a:1", "1", two.string()});
+    struct Case {
+        const char* name;
+        fs::path source;
+        std::vector<std::string> sound;
+    };
+    const Case cases[] = {
+        {"no sound", silent, {}},
+        {"two sound tracks", two, {"aac,48000,1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path output = dir / "out.m4v";
+        expectSuccessProtocol(compress(c.source, output, "camera-balanced"));
+        EXPECT_EQ(soundStreams(output), c.sound);
+        EXPECT_EQ(probeVideo(output).at("codec_name"), "h264");
+    }
+}
+
+TEST_F(Program, MovOutputIsMpeg4AndReplacesWhatWasThere) {
+    const fs::path source = clip("in.mp4", "320x240", 1);
+    const fs::path output = dir / "out.MOV";
+    std::ofstream(output) << "an earlier output";
+    expectSuccessProtocol(compress(source, output, "screen"));
+
+    const auto container = probe(output, {"-show_entries", "format=format_name:format_tags=major_brand"});
+    EXPECT_EQ(container.count("format_name"), 1u);
+    EXPECT_NE(container.at("TAG:major_brand"), "qt  ");
+    EXPECT_EQ(container.at("TAG:major_brand").substr(0, 3), "iso");
+    EXPECT_EQ(probeVideo(output).at("width"), "320");
+}
+
+TEST_F(Program, DamagedSourceFailsWithOneLineAndNoFile) {
+    const fs::path good = clip("good.mp4", "320x240", 1);
+    const std::string bytes = [&] {
+        std::ifstream in(good, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+    struct Case {
+        const char* name;
+        std::string content;
+    };
+    const Case cases[] = {
+        {"not a media file", std::string(4096, '\x5a')},
+        {"cut short before its index", bytes.substr(0, bytes.size() / 2)},
+        {"empty", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path source = dir / "damaged.mp4";
+        std::ofstream(source, std::ios::binary) << c.content;
+        const fs::path output = dir / "out.mp4";
+        const ChildRun run = compress(source, output, "camera");
+
+        EXPECT_EQ(run.exitCode(), 1);
+        EXPECT_EQ(splitLines(run.err).size(), 1u) << run.err;
+        EXPECT_EQ(run.err.back(), '\n');
+        EXPECT_EQ(run.out.find("ENCODER"), std::string::npos);
+        EXPECT_FALSE(fs::exists(output));
+    }
+}
+
+TEST_F(Program, TerminationWhilePumpingLeavesNothing) {
+    const fs::path source = clip("long.mp4", "320x240", 20, true, 2);
+    const fs::path output = dir / "out.mp4";
+    std::atomic<bool> sent{false};
+    const ChildRun run = compress(source, output, "camera-high", [&](pid_t pid, const std::string& out) {
+        // Once the pumps have reported progress, the output is being written.
+        if (!sent && out.find("PROGRESS 0\nPROGRESS ") != std::string::npos && out.back() == '\n') {
+            sent = true;
+            kill(pid, SIGTERM);
+        }
+    });
+
+    ASSERT_TRUE(sent) << run.out;
+    EXPECT_EQ(run.exitCode(), 143);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out.find("ENCODER"), std::string::npos);
+    EXPECT_FALSE(fs::exists(output));
+}
+
+}  // namespace
