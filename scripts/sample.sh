@@ -30,8 +30,12 @@ sed 's/^/  stderr: /' "$work/stderr"
 echo "exit status: $status"
 
 if [[ -f "$work/compressed.mp4" ]]; then
-  echo "sample: $(stat -c %s "$work/sample.mp4") bytes, compressed: $(stat -c %s "$work/compressed.mp4") bytes"
-  ffprobe -v error -show_entries stream=codec_name,profile,width,height,r_frame_rate,channels,sample_rate,bit_rate \
-    -of compact=p=0 "$work/compressed.mp4"
+  # One line: file size, picture size, frame rate and length, as ffprobe reads them.
+  IFS=, read -r width height frame_rate < <(ffprobe -v error -select_streams v:0 \
+    -show_entries stream=width,height,avg_frame_rate -of csv=p=0 "$work/compressed.mp4")
+  duration=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$work/compressed.mp4")
+  fps=$(awk -v r="$frame_rate" 'BEGIN { split(r, f, "/"); printf "%g", f[2] ? f[1] / f[2] : f[1] }')
+  echo "output: $(stat -c %s "$work/compressed.mp4") bytes (sample $(stat -c %s "$work/sample.mp4"))," \
+    "${width}x${height}, ${fps} fps, $(printf '%.2f' "$duration") s"
 fi
 exit "$status"
