@@ -1,0 +1,103 @@
+#include "media/ffmpeg/read_asset.h"
+
+#include <cmath>
+
+namespace media::ff {
+
+Result<std::shared_ptr<const SourceInfo>> AssetCore::source() {
+    std::lock_guard lock(mutex_);
+    if (source_) return source_;
+    if (openError_) return *openError_;
+    auto probed = probeSource(path_, preciseDuration_);
+    if (!probed) {
+        openError_ = probed.error();
+        return probed.error();
+    }
+    source_ = probed.value();
+    return source_;
+}
+
+Result<double> AssetCore::measuredDataRate(int streamIndex) {
+    auto src = source();
+    if (!src) return src.error();
+    std::lock_guard lock(mutex_);
+    if (!rates_ && !ratesError_) {
+        auto measured = measureDataRates(*src.value());
+        if (measured) {
+            rates_ = std::move(measured.value());
+        } else {
+            ratesError_ = measured.error();
+        }
+    }
+    if (ratesError_) return *ratesError_;
+    return (*rates_)[static_cast<std::size_t>(streamIndex)];
+}
+
+Result<Time> FileAsset::loadDuration() {
+    auto src = core_->source();
+    if (!src) return src.error();
+    return src.value()->duration();
+}
+
+Result<std::vector<AssetTrackPtr>> FileAsset::loadTracks(MediaType type) {
+    auto src = core_->source();
+    if (!src) return src.error();
+    std::vector<AssetTrackPtr> tracks;
+    for (const StreamInfo& stream : src.value()->streams) {
+        const bool wanted = type == MediaType::Video
+                                ? stream.type == AVMEDIA_TYPE_VIDEO && !stream.attachedPicture
+                                : stream.type == AVMEDIA_TYPE_AUDIO;
+        if (wanted) tracks.push_back(std::make_shared<FileTrack>(core_, src.value(), stream.index, type));
+    }
+    return tracks;
+}
+
+Result<TimeRange> FileTrack::loadTimeRange() { return streamTimeRange(*source_, stream()); }
+
+Result<Size> FileTrack::loadNaturalSize() {
+    if (type_ != MediaType::Video) return Size{0, 0};
+    return naturalSize(stream());
+}
+
+Result<AffineTransform> FileTrack::loadPreferredTransform() {
+    if (type_ != MediaType::Video || !stream().displayMatrix) return AffineTransform::identity();
+    return transformFromDisplayMatrix(*stream().displayMatrix, naturalSize(stream()));
+}
+
+Result<float> FileTrack::loadNominalFrameRate() {
+    if (type_ != MediaType::Video) return 0.0f;
+    return nominalFrameRate(stream());
+}
+
+Result<float> FileTrack::loadEstimatedDataRate() {
+    const StreamInfo& s = stream();
+    if (s.bitRate > 0) return static_cast<float>(s.bitRate);
+    if (s.indexedBytes > 0) {
+        const double seconds = streamTimeRange(*source_, s).duration.seconds();
+        if (seconds > 0 && std::isfinite(seconds)) {
+            return static_cast<float>(static_cast<double>(s.indexedBytes) * 8.0 / seconds);
+        }
+    }
+    auto measured = core_->measuredDataRate(index_);
+    if (!measured) return measured.error();
+    return static_cast<float>(measured.value());
+}
+
+Result<std::vector<FormatDescription>> FileTrack::loadFormatDescriptions() {
+    const AVCodecParameters* par = stream().parameters.get();
+    FormatDescription description;
+    description.mediaType = type_;
+    description.codecType = par->codec_tag != 0 ? par->codec_tag : static_cast<std::uint32_t>(par->codec_id);
+    if (type_ == MediaType::Audio) {
+        AudioStreamBasicDescription asbd;
+        asbd.sampleRate = par->sample_rate;
+        asbd.formatID = description.codecType;
+        asbd.channelsPerFrame = static_cast<std::uint32_t>(std::max(par->ch_layout.nb_channels, 0));
+        asbd.framesPerPacket = static_cast<std::uint32_t>(std::max(par->frame_size, 0));
+        asbd.bitsPerChannel = static_cast<std::uint32_t>(std::max(par->bits_per_raw_sample, 0));
+        description.audio = asbd;
+    }
+    return std::vector<FormatDescription>{description};
+}
+
+}  // namespace media::ff

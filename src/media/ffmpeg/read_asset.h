@@ -1,0 +1,69 @@
+// The asset on a file and its tracks: the loads answered from one probe of the file.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "media/ffmpeg/read_source.h"
+
+namespace media::ff {
+
+// What an asset and its tracks share: the probe, made once, and the measured data
+// rates, made once when a track without a container figure first asks.
+class AssetCore {
+public:
+    AssetCore(std::filesystem::path path, bool preciseDuration)
+        : path_(std::move(path)), preciseDuration_(preciseDuration) {}
+
+    Result<std::shared_ptr<const SourceInfo>> source();
+    Result<double> measuredDataRate(int streamIndex);
+
+private:
+    std::filesystem::path path_;
+    bool preciseDuration_;
+    std::mutex mutex_;
+    std::shared_ptr<const SourceInfo> source_;
+    std::optional<Error> openError_;
+    std::optional<std::vector<double>> rates_;
+    std::optional<Error> ratesError_;
+};
+
+class FileAsset final : public Asset {
+public:
+    explicit FileAsset(std::shared_ptr<AssetCore> core) : core_(std::move(core)) {}
+    Result<Time> loadDuration() override;
+    Result<std::vector<AssetTrackPtr>> loadTracks(MediaType type) override;
+    AssetCore& core() { return *core_; }
+
+private:
+    std::shared_ptr<AssetCore> core_;
+};
+
+class FileTrack final : public AssetTrack {
+public:
+    FileTrack(std::shared_ptr<AssetCore> core, std::shared_ptr<const SourceInfo> source, int streamIndex,
+              MediaType type)
+        : core_(std::move(core)), source_(std::move(source)), index_(streamIndex), type_(type) {}
+
+    MediaType mediaType() const override { return type_; }
+    std::int32_t trackID() const override { return stream().trackID; }
+    Result<TimeRange> loadTimeRange() override;
+    Result<Size> loadNaturalSize() override;
+    Result<AffineTransform> loadPreferredTransform() override;
+    Result<float> loadNominalFrameRate() override;
+    Result<float> loadEstimatedDataRate() override;
+    Result<std::vector<FormatDescription>> loadFormatDescriptions() override;
+
+    const std::shared_ptr<const SourceInfo>& source() const { return source_; }
+    const StreamInfo& stream() const { return source_->streams[static_cast<std::size_t>(index_)]; }
+
+private:
+    std::shared_ptr<AssetCore> core_;
+    std::shared_ptr<const SourceInfo> source_;
+    int index_;
+    MediaType type_;
+};
+
+}  // namespace media::ff

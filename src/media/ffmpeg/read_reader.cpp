@@ -1,0 +1,111 @@
+#include "media/ffmpeg/read_reader.h"
+
+#include "media/ffmpeg/read_asset.h"
+
+namespace media::ff {
+
+// ---- Shared state -----------------------------------------------------------------
+
+AssetReaderStatus ReaderState::status() const {
+    std::lock_guard lock(mutex_);
+    return status_;
+}
+
+std::optional<Error> ReaderState::error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+void ReaderState::start(std::size_t outputs) {
+    std::lock_guard lock(mutex_);
+    unfinished_ = outputs;
+    if (status_ == AssetReaderStatus::Unknown) status_ = AssetReaderStatus::Reading;
+}
+
+void ReaderState::fail(Error error) {
+    std::lock_guard lock(mutex_);
+    if (status_ == AssetReaderStatus::Cancelled || status_ == AssetReaderStatus::Failed) return;
+    status_ = AssetReaderStatus::Failed;
+    error_ = std::move(error);
+}
+
+void ReaderState::cancel() {
+    cancelled_.store(true, std::memory_order_relaxed);
+    std::lock_guard lock(mutex_);
+    if (status_ == AssetReaderStatus::Unknown || status_ == AssetReaderStatus::Reading) {
+        status_ = AssetReaderStatus::Cancelled;
+    }
+}
+
+void ReaderState::outputFinished() {
+    std::lock_guard lock(mutex_);
+    if (unfinished_ > 0) --unfinished_;
+    if (unfinished_ == 0 && status_ == AssetReaderStatus::Reading) status_ = AssetReaderStatus::Completed;
+}
+
+// ---- Demuxing and decoding one stream ---------------------------------------------
+
+Result<std::unique_ptr<StreamDecoder>> StreamDecoder::open(const SourceInfo& source, const StreamInfo& stream,
+                                                           const std::atomic<bool>* cancel, bool threaded) {
+    auto decoder = std::unique_ptr<StreamDecoder>(new StreamDecoder());
+    decoder->cancel_ = cancel;
+    auto demuxer = openDemuxer(source, stream.index, cancel);
+    if (!demuxer) return demuxer.error();
+    decoder->demuxer_ = std::move(demuxer.value());
+    auto codec = openDecoder(stream, threaded);
+    if (!codec) return codec.error();
+    decoder->decoder_ = std::move(codec.value());
+    decoder->packet_ = makePacket();
+    if (!decoder->packet_) return errorFromAV(AVERROR(ENOMEM));
+    return decoder;
+}
+
+int StreamDecoder::readPacket() {
+    // A demuxer that keeps finding nothing but damage will not recover.
+    constexpr int kMaxDamagedReads = 64;
+    int damaged = 0;
+    AVFormatContext* ctx = demuxer_.context.get();
+    for (;;) {
+        if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) return AVERROR_EXIT;
+        const int ret = av_read_frame(ctx, packet_.get());
+        if (ret >= 0) {
+            if (packet_->stream_index == demuxer_.streamIndex) return 0;
+            av_packet_unref(packet_.get());
+            continue;
+        }
+        if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) return AVERROR_EXIT;
+        if (ret == AVERROR_EOF) return AVERROR_EOF;
+        // An I/O error is fatal; damage that runs into the end of the file (a truncated
+        // recording) ends the stream cleanly, as players do.
+        if (ctx->pb != nullptr && ctx->pb->error < 0) return ctx->pb->error;
+        if (ctx->pb != nullptr && avio_feof(ctx->pb)) return AVERROR_EOF;
+        if ((ret == AVERROR_INVALIDDATA || ret == AVERROR(EAGAIN)) && ++damaged < kMaxDamagedReads) continue;
+        return ret;
+    }
+}
+
+int StreamDecoder::receive(AVFrame* frame) {
+    AVCodecContext* dec = decoder_.get();
+    for (;;) {
+        if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) return AVERROR_EXIT;
+        int ret = avcodec_receive_frame(dec, frame);
+        if (ret == 0 || ret == AVERROR_EOF) return ret;
+        if (ret == AVERROR_INVALIDDATA) continue;  // a damaged picture: the next one may be fine
+        if (ret != AVERROR(EAGAIN)) return ret;
+        if (draining_) return AVERROR_EOF;
+
+        ret = readPacket();
+        if (ret == AVERROR_EOF) {
+            draining_ = true;
+            ret = avcodec_send_packet(dec, nullptr);
+            if (ret < 0 && ret != AVERROR_EOF) return ret;
+            continue;
+        }
+        if (ret < 0) return ret;
+        ret = avcodec_send_packet(dec, packet_.get());
+        av_packet_unref(packet_.get());
+        if (ret < 0 && ret != AVERROR_INVALIDDATA && ret != AVERROR(EAGAIN)) return ret;
+    }
+}
+
+}  // namespace media::ff

@@ -1,0 +1,241 @@
+#include "media/ffmpeg/read_render.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+extern "C" {
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace media::ff {
+namespace {
+
+struct InOutDeleter {
+    void operator()(AVFilterInOut* p) const { avfilter_inout_free(&p); }
+};
+using InOutPtr = std::unique_ptr<AVFilterInOut, InOutDeleter>;
+
+bool finite(const AffineTransform& t) {
+    return std::isfinite(t.a) && std::isfinite(t.b) && std::isfinite(t.c) && std::isfinite(t.d) &&
+           std::isfinite(t.tx) && std::isfinite(t.ty);
+}
+
+bool isRGB(int format) {
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(format));
+    return desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_RGB) != 0;
+}
+
+// The old full-range formats carry their range in the format rather than the tag.
+bool isFullRange(const AVFrame& frame) {
+    switch (frame.format) {
+        case AV_PIX_FMT_YUVJ420P:
+        case AV_PIX_FMT_YUVJ422P:
+        case AV_PIX_FMT_YUVJ444P:
+        case AV_PIX_FMT_YUVJ440P:
+        case AV_PIX_FMT_YUVJ411P:
+            return true;
+        default:
+            return frame.color_range == AVCOL_RANGE_JPEG || isRGB(frame.format);
+    }
+}
+
+// What the encoder must not inherit from the decoded picture: its picture type (which
+// would force key frames), side data and metadata.
+void tagForDelivery(AVFrame* frame) {
+    frame->color_primaries = AVCOL_PRI_BT709;
+    frame->color_trc = AVCOL_TRC_BT709;
+    frame->colorspace = AVCOL_SPC_BT709;
+    frame->color_range = AVCOL_RANGE_MPEG;
+    frame->chroma_location = AVCHROMA_LOC_LEFT;
+    frame->sample_aspect_ratio = AVRational{1, 1};
+    frame->pict_type = AV_PICTURE_TYPE_NONE;
+    frame->key_frame = 0;
+    while (frame->nb_side_data > 0) av_frame_remove_side_data(frame, frame->side_data[0]->type);
+    av_dict_free(&frame->metadata);
+}
+
+}  // namespace
+
+RenderPlan planRender(const AffineTransform& t, Size natural, int width, int height) {
+    RenderPlan plan;
+    plan.width = width;
+    plan.height = height;
+    if (width < 1 || height < 1 || !finite(t) || !(natural.width > 0) || !(natural.height > 0) ||
+        !std::isfinite(natural.width) || !std::isfinite(natural.height)) {
+        return plan;
+    }
+    const double det = t.a * t.d - t.b * t.c;
+    if (!std::isfinite(det) || det == 0) return plan;
+
+    const double eps = 1e-9 * (std::fabs(t.a) + std::fabs(t.b) + std::fabs(t.c) + std::fabs(t.d));
+    const bool straight = std::fabs(t.b) <= eps && std::fabs(t.c) <= eps;
+    const bool turned = std::fabs(t.a) <= eps && std::fabs(t.d) <= eps;
+    const Rect covered = applyAffineTransform(Rect{0, 0, natural.width, natural.height}, t);
+    // The picture fills the render rectangle to within half a pixel on every edge.
+    const bool fills = std::fabs(covered.x) <= 0.5 && std::fabs(covered.y) <= 0.5 &&
+                       std::fabs(covered.x + covered.width - width) <= 0.5 &&
+                       std::fabs(covered.y + covered.height - height) <= 0.5;
+    if ((straight || turned) && fills) {
+        plan.kind = RenderPlan::Kind::Exact;
+        if (straight) {
+            plan.scaledWidth = width;
+            plan.scaledHeight = height;
+            plan.flipHorizontally = t.a < 0;
+            plan.flipVertically = t.d < 0;
+        } else {
+            // The source's x axis becomes the render's y axis: scale to the turned size,
+            // then transpose. With b < 0 the rows run right to left (a mirror before the
+            // transpose), with c < 0 bottom to top; the four transpose directions are
+            // exactly these combinations.
+            plan.scaledWidth = height;
+            plan.scaledHeight = width;
+            plan.transposeDirection = (t.b < 0 ? 2 : 0) + (t.c < 0 ? 1 : 0);
+        }
+        return plan;
+    }
+    if (width < 3 || height < 3) return plan;
+    // The picture is stretched into the inside of a one-pixel black frame; its corners
+    // then go where the transform sends the matching points of the natural picture.
+    plan.kind = RenderPlan::Kind::General;
+    const double unitX = natural.width / (width - 2);
+    const double unitY = natural.height / (height - 2);
+    const double xs[2] = {-unitX, (width - 1) * unitX};
+    const double ys[2] = {-unitY, (height - 1) * unitY};
+    plan.corners = {t.apply({xs[0], ys[0]}), t.apply({xs[1], ys[0]}), t.apply({xs[0], ys[1]}),
+                    t.apply({xs[1], ys[1]})};
+    return plan;
+}
+
+std::string renderFilters(const RenderPlan& plan, const char* sourceMatrix, const char* sourceRange) {
+    std::ostringstream chain;
+    const auto scale = [&](int w, int h) {
+        chain << "scale=w=" << w << ":h=" << h << ":flags=bicubic:in_color_matrix=" << sourceMatrix
+              << ":in_range=" << sourceRange << ":out_color_matrix=bt709:out_range=mpeg";
+    };
+    if (plan.kind == RenderPlan::Kind::Exact) {
+        if (plan.flipVertically) chain << "vflip,";
+        scale(plan.scaledWidth, plan.scaledHeight);
+        chain << ",format=nv12";
+        if (plan.transposeDirection >= 0) chain << ",transpose=dir=" << plan.transposeDirection;
+        if (plan.flipHorizontally) chain << ",hflip";
+    } else if (plan.kind == RenderPlan::Kind::General) {
+        scale(plan.width - 2, plan.height - 2);
+        chain << ",format=yuv444p,pad=w=" << plan.width << ":h=" << plan.height << ":x=1:y=1:color=black";
+        chain << ",perspective=";
+        char number[64];
+        for (int i = 0; i < 4; ++i) {
+            std::snprintf(number, sizeof number, "%sx%d=%.6f:y%d=%.6f", i == 0 ? "" : ":", i,
+                          plan.corners[static_cast<std::size_t>(i)].x, i,
+                          plan.corners[static_cast<std::size_t>(i)].y);
+            chain << number;
+        }
+        chain << ":sense=destination:interpolation=linear,format=nv12";
+    }
+    return chain.str();
+}
+
+const char* sourceMatrixName(AVColorSpace space, int height) {
+    switch (space) {
+        case AVCOL_SPC_BT709:
+            return "bt709";
+        case AVCOL_SPC_BT470BG:
+        case AVCOL_SPC_SMPTE170M:
+            return "bt601";
+        case AVCOL_SPC_SMPTE240M:
+            return "smpte240m";
+        case AVCOL_SPC_FCC:
+            return "fcc";
+        case AVCOL_SPC_BT2020_NCL:
+        case AVCOL_SPC_BT2020_CL:
+            return "bt2020";
+        default:
+            return height >= 720 ? "bt709" : "bt601";
+    }
+}
+
+std::optional<Error> PictureRenderer::configure(const AVFrame& source) {
+    graph_.reset(avfilter_graph_alloc());
+    input_ = nullptr;
+    output_ = nullptr;
+    sourceWidth_ = -1;
+    if (!graph_) return errorFromAV(AVERROR(ENOMEM));
+
+    char args[256];
+    std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/1:pixel_aspect=1/1", source.width,
+                  source.height, source.format);
+    int ret = avfilter_graph_create_filter(&input_, avfilter_get_by_name("buffer"), "in", args, nullptr,
+                                           graph_.get());
+    if (ret < 0) return errorFromAV(ret, "cannot set up the picture conversion");
+    ret = avfilter_graph_create_filter(&output_, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
+                                       graph_.get());
+    if (ret < 0) return errorFromAV(ret, "cannot set up the picture conversion");
+
+    InOutPtr outputs(avfilter_inout_alloc());
+    InOutPtr inputs(avfilter_inout_alloc());
+    if (!outputs || !inputs) return errorFromAV(AVERROR(ENOMEM));
+    outputs->name = av_strdup("in");
+    outputs->filter_ctx = input_;
+    outputs->pad_idx = 0;
+    inputs->name = av_strdup("out");
+    inputs->filter_ctx = output_;
+    inputs->pad_idx = 0;
+
+    const char* range = isFullRange(source) ? "jpeg" : "mpeg";
+    const std::string filters =
+        renderFilters(plan_, sourceMatrixName(static_cast<AVColorSpace>(source.colorspace), source.height), range);
+    AVFilterInOut* in = inputs.release();
+    AVFilterInOut* out = outputs.release();
+    ret = avfilter_graph_parse_ptr(graph_.get(), filters.c_str(), &in, &out, nullptr);
+    inputs.reset(in);
+    outputs.reset(out);
+    if (ret < 0) return errorFromAV(ret, "cannot set up the picture conversion");
+    ret = avfilter_graph_config(graph_.get(), nullptr);
+    if (ret < 0) return errorFromAV(ret, "cannot set up the picture conversion");
+
+    sourceWidth_ = source.width;
+    sourceHeight_ = source.height;
+    sourceFormat_ = source.format;
+    sourceSpace_ = source.colorspace;
+    sourceRange_ = source.color_range;
+    return std::nullopt;
+}
+
+Result<FramePtr> PictureRenderer::blank() const {
+    FramePtr frame = makeFrame();
+    if (!frame) return errorFromAV(AVERROR(ENOMEM));
+    frame->format = AV_PIX_FMT_NV12;
+    frame->width = plan_.width;
+    frame->height = plan_.height;
+    const int ret = av_frame_get_buffer(frame.get(), 0);
+    if (ret < 0) return errorFromAV(ret);
+    for (int y = 0; y < frame->height; ++y) std::memset(frame->data[0] + y * frame->linesize[0], 16, frame->width);
+    for (int y = 0; y < (frame->height + 1) / 2; ++y) {
+        std::memset(frame->data[1] + y * frame->linesize[1], 128, static_cast<std::size_t>((frame->width + 1) / 2) * 2);
+    }
+    tagForDelivery(frame.get());
+    return frame;
+}
+
+Result<FramePtr> PictureRenderer::render(const AVFrame& source) {
+    if (plan_.kind == RenderPlan::Kind::Blank || source.width <= 0 || source.height <= 0) return blank();
+    if (source.width != sourceWidth_ || source.height != sourceHeight_ || source.format != sourceFormat_ ||
+        source.colorspace != sourceSpace_ || source.color_range != sourceRange_) {
+        if (auto error = configure(source)) return *error;
+    }
+    int ret = av_buffersrc_add_frame_flags(input_, const_cast<AVFrame*>(&source), AV_BUFFERSRC_FLAG_KEEP_REF);
+    if (ret < 0) return errorFromAV(ret, "cannot convert the picture");
+    FramePtr frame = makeFrame();
+    if (!frame) return errorFromAV(AVERROR(ENOMEM));
+    ret = av_buffersink_get_frame(output_, frame.get());
+    if (ret < 0) return errorFromAV(ret, "cannot convert the picture");
+    tagForDelivery(frame.get());
+    return frame;
+}
+
+}  // namespace media::ff

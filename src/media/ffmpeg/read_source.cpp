@@ -1,0 +1,260 @@
+#include "media/ffmpeg/read_source.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+extern "C" {
+#include <libavutil/display.h>
+#include <libavutil/mathematics.h>
+}
+
+namespace media::ff {
+namespace {
+
+// Demuxers that present a single picture or a text as a "video": such files are
+// refused, or given no length, rather than encoded as a film.
+bool isTextFormat(const AVInputFormat* format) { return std::string_view(format->name) == "tty"; }
+bool isStillImageFormat(const AVInputFormat* format) {
+    const std::string_view name(format->name);
+    return name == "image2" || (name.size() > 5 && name.substr(name.size() - 5) == "_pipe");
+}
+
+int interruptCallback(void* opaque) {
+    const auto* cancel = static_cast<const std::atomic<bool>*>(opaque);
+    return cancel != nullptr && cancel->load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+Result<InputFormatPtr> openInput(const std::filesystem::path& path, const AVInputFormat* format,
+                                 const std::atomic<bool>* cancel) {
+    AVFormatContext* raw = avformat_alloc_context();
+    if (raw == nullptr) return errorFromAV(AVERROR(ENOMEM), "cannot open the file");
+    if (cancel != nullptr) {
+        raw->interrupt_callback.callback = interruptCallback;
+        raw->interrupt_callback.opaque = const_cast<std::atomic<bool>*>(cancel);
+    }
+    // On failure avformat_open_input frees the context itself.
+    const int ret = avformat_open_input(&raw, path.c_str(), format, nullptr);
+    if (ret < 0) return errorFromAV(ret);
+    return InputFormatPtr(raw);
+}
+
+// The end of the last packet of any audio or video stream, in AV_TIME_BASE units on the
+// container's clock; AV_NOPTS_VALUE when no packet carries a time.
+Result<std::int64_t> scanEnd(const std::filesystem::path& path, const AVInputFormat* format) {
+    auto opened = openInput(path, format, nullptr);
+    if (!opened) return opened.error();
+    AVFormatContext* ctx = opened.value().get();
+    const int ret = avformat_find_stream_info(ctx, nullptr);
+    if (ret < 0) return errorFromAV(ret, "cannot read the stream layout");
+    std::int64_t end = AV_NOPTS_VALUE;
+    PacketPtr packet = makePacket();
+    if (!packet) return errorFromAV(AVERROR(ENOMEM));
+    while (av_read_frame(ctx, packet.get()) >= 0) {
+        const AVStream* st = ctx->streams[packet->stream_index];
+        const AVMediaType type = st->codecpar->codec_type;
+        const std::int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        if ((type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) && ts != AV_NOPTS_VALUE) {
+            const std::int64_t packetEnd =
+                av_rescale_q(ts + std::max<std::int64_t>(packet->duration, 0), st->time_base, AV_TIME_BASE_Q);
+            end = end == AV_NOPTS_VALUE ? packetEnd : std::max(end, packetEnd);
+        }
+        av_packet_unref(packet.get());
+    }
+    return end;
+}
+
+std::int64_t indexedBytes(AVStream* st) {
+    const int count = avformat_index_get_entries_count(st);
+    if (count < 2) return -1;
+    std::int64_t bytes = 0;
+    for (int i = 0; i < count; ++i) {
+        const AVIndexEntry* entry = avformat_index_get_entry(st, i);
+        // Sparse indexes (seek points only) carry no sizes: not a measure of the data.
+        if (entry == nullptr || entry->size <= 0) return -1;
+        bytes += entry->size;
+    }
+    return bytes;
+}
+
+}  // namespace
+
+std::int64_t SourceInfo::originIn(const StreamInfo& stream) const {
+    return av_rescale_q(origin, AV_TIME_BASE_Q, stream.timeBase);
+}
+
+Result<std::shared_ptr<const SourceInfo>> probeSource(const std::filesystem::path& path, bool preciseDuration) {
+    auto opened = openInput(path, nullptr, nullptr);
+    if (!opened) return opened.error();
+    AVFormatContext* ctx = opened.value().get();
+    if (isTextFormat(ctx->iformat)) {
+        return errorFromAV(AVERROR_INVALIDDATA, "not a media file");
+    }
+    const int ret = avformat_find_stream_info(ctx, nullptr);
+    if (ret < 0) return errorFromAV(ret, "cannot read the stream layout");
+
+    auto info = std::make_shared<SourceInfo>();
+    info->path = path;
+    info->format = ctx->iformat;
+    // Material before the container's zero (encoder priming, pre-roll) is not shown;
+    // a clock that starts late (transport streams) is moved back to zero.
+    info->origin = ctx->start_time != AV_NOPTS_VALUE && ctx->start_time > 0 ? ctx->start_time : 0;
+
+    std::int64_t end = AV_NOPTS_VALUE;
+    if (ctx->duration != AV_NOPTS_VALUE && ctx->duration >= 0 &&
+        !(preciseDuration && ctx->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)) {
+        end = (ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0) + ctx->duration;
+    } else {
+        auto scanned = scanEnd(path, ctx->iformat);
+        if (!scanned) return scanned.error();
+        end = scanned.value();
+    }
+    info->durationUs = end == AV_NOPTS_VALUE ? 0 : std::max<std::int64_t>(end - info->origin, 0);
+    if (isStillImageFormat(ctx->iformat)) info->durationUs = 0;
+
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+        AVStream* st = ctx->streams[i];
+        StreamInfo s;
+        s.index = static_cast<int>(i);
+        s.trackID = st->id > 0 ? st->id : static_cast<std::int32_t>(i) + 1;
+        s.type = st->codecpar->codec_type;
+        s.attachedPicture = (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
+        s.parameters.reset(avcodec_parameters_alloc());
+        if (!s.parameters || avcodec_parameters_copy(s.parameters.get(), st->codecpar) < 0) {
+            return errorFromAV(AVERROR(ENOMEM));
+        }
+        s.timeBase = st->time_base;
+        s.startTime = st->start_time;
+        s.duration = st->duration;
+        s.averageFrameRate = st->avg_frame_rate;
+        s.realFrameRate = st->r_frame_rate;
+        s.sampleAspectRatio = av_guess_sample_aspect_ratio(ctx, st, nullptr);
+        if (const std::uint8_t* data = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr)) {
+            std::array<std::int32_t, 9> matrix{};
+            std::memcpy(matrix.data(), data, sizeof matrix);
+            s.displayMatrix = matrix;
+        }
+        s.bitRate = st->codecpar->bit_rate;
+        s.indexedBytes = indexedBytes(st);
+        info->streams.push_back(std::move(s));
+    }
+    return std::shared_ptr<const SourceInfo>(std::move(info));
+}
+
+Result<std::vector<double>> measureDataRates(const SourceInfo& source) {
+    auto opened = openInput(source.path, source.format, nullptr);
+    if (!opened) return opened.error();
+    AVFormatContext* ctx = opened.value().get();
+    std::vector<std::int64_t> bytes(source.streams.size(), 0);
+    std::vector<std::int64_t> first(source.streams.size(), AV_NOPTS_VALUE);
+    std::vector<std::int64_t> last(source.streams.size(), AV_NOPTS_VALUE);
+    // Enough packets for a steady figure without reading a long file to its end.
+    constexpr std::int64_t kScanLimit = 64LL << 20;
+    std::int64_t scanned = 0;
+    bool reachedEnd = true;
+    PacketPtr packet = makePacket();
+    if (!packet) return errorFromAV(AVERROR(ENOMEM));
+    while (av_read_frame(ctx, packet.get()) >= 0) {
+        const auto i = static_cast<std::size_t>(packet->stream_index);
+        if (i < bytes.size()) {
+            bytes[i] += packet->size;
+            const std::int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (ts != AV_NOPTS_VALUE) {
+                const std::int64_t packetEnd = ts + std::max<std::int64_t>(packet->duration, 0);
+                first[i] = first[i] == AV_NOPTS_VALUE ? ts : std::min(first[i], ts);
+                last[i] = last[i] == AV_NOPTS_VALUE ? packetEnd : std::max(last[i], packetEnd);
+            }
+        }
+        scanned += packet->size;
+        av_packet_unref(packet.get());
+        if (scanned > kScanLimit) {
+            reachedEnd = false;
+            break;
+        }
+    }
+    std::vector<double> rates(source.streams.size(), 0.0);
+    for (std::size_t i = 0; i < rates.size(); ++i) {
+        const StreamInfo& stream = source.streams[i];
+        double seconds = 0;
+        if (reachedEnd) {
+            seconds = streamTimeRange(source, stream).duration.seconds();
+        } else if (first[i] != AV_NOPTS_VALUE && last[i] > first[i]) {
+            seconds = static_cast<double>(last[i] - first[i]) * av_q2d(stream.timeBase);
+        }
+        if (seconds > 0 && std::isfinite(seconds)) rates[i] = static_cast<double>(bytes[i]) * 8.0 / seconds;
+    }
+    return rates;
+}
+
+TimeRange streamTimeRange(const SourceInfo& source, const StreamInfo& stream) {
+    const AVRational tb = stream.timeBase;
+    std::int64_t start = 0;
+    if (stream.startTime != AV_NOPTS_VALUE) start = std::max<std::int64_t>(stream.startTime - source.originIn(stream), 0);
+    const std::int64_t assetEnd = av_rescale_q(source.durationUs, AV_TIME_BASE_Q, tb);
+    std::int64_t duration = stream.duration;
+    if (duration == AV_NOPTS_VALUE || duration < 0) duration = std::max<std::int64_t>(assetEnd - start, 0);
+    return TimeRange{timeFromAV(start, tb), timeFromAV(duration, tb)};
+}
+
+Size naturalSize(const StreamInfo& stream) {
+    double width = stream.parameters->width;
+    const double height = stream.parameters->height;
+    const AVRational sar = stream.sampleAspectRatio;
+    if (sar.num > 0 && sar.den > 0) width = width * sar.num / sar.den;
+    return Size{width, height};
+}
+
+AffineTransform transformFromDisplayMatrix(const std::array<std::int32_t, 9>& m, Size natural) {
+    constexpr double kOne = 65536.0;
+    AffineTransform t{m[0] / kOne, m[1] / kOne, m[3] / kOne, m[4] / kOne, 0, 0};
+    // A matrix that collapses the picture is damage, not an orientation.
+    if (t.a * t.d - t.b * t.c == 0) return AffineTransform::identity();
+    // The matrix's own translation is in the units of whichever size the writer had in
+    // mind; recompute it so the turned picture sits at the origin.
+    const Rect turned = applyAffineTransform(Rect{0, 0, natural.width, natural.height}, t);
+    t.tx = turned.x == 0 ? 0 : -turned.x;
+    t.ty = turned.y == 0 ? 0 : -turned.y;
+    return t;
+}
+
+float nominalFrameRate(const StreamInfo& stream) {
+    AVRational rate = stream.averageFrameRate;
+    if (rate.num <= 0 || rate.den <= 0) rate = stream.realFrameRate;
+    if (rate.num <= 0 || rate.den <= 0) return 0.0f;
+    // To the thousandth, as rates are quoted: 30000/1001 is 29.97, 24000/1001 is 23.976.
+    const double fps = static_cast<double>(rate.num) / static_cast<double>(rate.den);
+    return static_cast<float>(std::round(fps * 1000.0) / 1000.0);
+}
+
+Result<Demuxer> openDemuxer(const SourceInfo& source, int streamIndex, const std::atomic<bool>* cancel) {
+    auto opened = openInput(source.path, source.format, cancel);
+    if (!opened) return opened.error();
+    Demuxer demuxer{std::move(opened.value()), streamIndex};
+    AVFormatContext* ctx = demuxer.context.get();
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+        ctx->streams[i]->discard = static_cast<int>(i) == streamIndex ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    }
+    return demuxer;
+}
+
+Result<CodecContextPtr> openDecoder(const StreamInfo& stream, bool threaded) {
+    const AVCodec* codec = avcodec_find_decoder(stream.parameters->codec_id);
+    if (codec == nullptr) return errorFromAV(AVERROR_DECODER_NOT_FOUND, "no decoder for the track");
+    CodecContextPtr context(avcodec_alloc_context3(codec));
+    if (!context) return errorFromAV(AVERROR(ENOMEM));
+    int ret = avcodec_parameters_to_context(context.get(), stream.parameters.get());
+    if (ret < 0) return errorFromAV(ret, "cannot set up the decoder");
+    context->pkt_timebase = stream.timeBase;
+    if (threaded) {
+        context->thread_count = 0;  // one per core
+        context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    } else {
+        context->thread_count = 1;
+    }
+    ret = avcodec_open2(context.get(), codec, nullptr);
+    if (ret < 0) return errorFromAV(ret, "cannot open the decoder");
+    return context;
+}
+
+}  // namespace media::ff

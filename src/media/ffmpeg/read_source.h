@@ -1,0 +1,85 @@
+// What the reading side learns about a source file when it first opens it: the
+// container's timeline and one record per stream. Probed once per asset and shared,
+// read-only, by the asset's tracks and by every reader output opened on it.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "media/ffmpeg/common.h"
+
+namespace media::ff {
+
+struct CodecParametersDeleter {
+    void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
+};
+using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
+
+struct StreamInfo {
+    int index = 0;
+    std::int32_t trackID = 0;
+    AVMediaType type = AVMEDIA_TYPE_UNKNOWN;
+    bool attachedPicture = false;  // cover art: not a video track
+    CodecParametersPtr parameters;
+    AVRational timeBase{0, 1};
+    std::int64_t startTime = AV_NOPTS_VALUE;  // in timeBase, on the container's clock
+    std::int64_t duration = AV_NOPTS_VALUE;   // in timeBase
+    AVRational averageFrameRate{0, 0};
+    AVRational realFrameRate{0, 0};
+    AVRational sampleAspectRatio{0, 1};
+    std::optional<std::array<std::int32_t, 9>> displayMatrix;
+    std::int64_t bitRate = 0;  // the container's figure, 0 when it has none
+    std::int64_t indexedBytes = -1;  // sum of the index entries' sizes, -1 when unusable
+};
+
+struct SourceInfo {
+    std::filesystem::path path;
+    const AVInputFormat* format = nullptr;
+    std::int64_t origin = 0;      // container time (AV_TIME_BASE) shown at asset time 0
+    std::int64_t durationUs = 0;  // asset duration in AV_TIME_BASE units
+    std::vector<StreamInfo> streams;
+
+    Time duration() const { return Time::make(durationUs, AV_TIME_BASE); }
+    // The stream's origin in its own time base.
+    std::int64_t originIn(const StreamInfo& stream) const;
+};
+
+// Opens and probes the file. preciseDuration asks for a scan of the packets when the
+// container's duration is only an estimate from the bit rate.
+Result<std::shared_ptr<const SourceInfo>> probeSource(const std::filesystem::path& path, bool preciseDuration);
+
+// Bits per second of every stream, from packet sizes over the stream's time span;
+// for streams whose container gives no rate. One pass over the file's packets.
+Result<std::vector<double>> measureDataRates(const SourceInfo& source);
+
+// The track's time range on the asset timeline.
+TimeRange streamTimeRange(const SourceInfo& source, const StreamInfo& stream);
+
+// The picture size with the sample aspect ratio applied (the width widened or narrowed).
+Size naturalSize(const StreamInfo& stream);
+
+// The display matrix (libavutil's layout: a, b, u, c, d, v, x, y, w, with a..d and
+// x, y in 16.16 fixed point) as a transform of our convention, with the translation
+// that puts the turned natural rectangle at the origin.
+AffineTransform transformFromDisplayMatrix(const std::array<std::int32_t, 9>& matrix, Size natural);
+
+// Frames per second as the 32-bit figure the loads report, 0 when unknown.
+float nominalFrameRate(const StreamInfo& stream);
+
+// A demuxer on the file that reads only the given stream, stopping as soon as
+// *cancel becomes true. Opened without a second stream probe: the asset has done it.
+struct Demuxer {
+    InputFormatPtr context;
+    int streamIndex = -1;
+};
+Result<Demuxer> openDemuxer(const SourceInfo& source, int streamIndex, const std::atomic<bool>* cancel);
+
+// A decoder for the stream, set up from the probed parameters.
+Result<CodecContextPtr> openDecoder(const StreamInfo& stream, bool threaded);
+
+}  // namespace media::ff

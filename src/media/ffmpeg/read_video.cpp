@@ -1,0 +1,243 @@
+// The composed-video output: decodes the first video track and shows it like a film
+// projector at the composition's frame rate, each kept picture drawn into the render size.
+#include <cmath>
+
+#include "media/ffmpeg/read_asset.h"
+#include "media/ffmpeg/read_outputs.h"
+#include "media/ffmpeg/read_reader.h"
+#include "media/ffmpeg/read_render.h"
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+namespace media::ff {
+namespace {
+
+constexpr int kMaxRenderSide = 16384;
+
+// A time as a count of 1/timescale units, exact for comparisons.
+struct Ticks {
+    std::int64_t value = 0;
+    AVRational unit{1, 1};
+};
+
+Ticks ticksOf(const Time& t) { return Ticks{t.value, AVRational{1, t.timescale}}; }
+
+int compare(const Ticks& x, const Ticks& y) { return av_compare_ts(x.value, x.unit, y.value, y.unit); }
+
+class VideoCompositionOutput final : public AssetReaderVideoCompositionOutput, public ReadingOutput {
+public:
+    VideoCompositionOutput(std::vector<AssetTrackPtr> tracks, Settings settings)
+        : tracks_(std::move(tracks)), settings_(std::move(settings)) {}
+
+    void setVideoComposition(const VideoComposition& composition) override { composition_ = composition; }
+    void setAlwaysCopiesSampleData(bool copies) override { alwaysCopies_ = copies; }
+    SampleBufferPtr copyNextSampleBuffer() override;
+
+    const SourceInfo* source() const override;
+    bool acceptable() const override;
+    std::optional<Error> start(std::shared_ptr<ReaderState> state) override;
+
+private:
+    const FileTrack* track() const {
+        return tracks_.empty() ? nullptr : dynamic_cast<const FileTrack*>(tracks_.front().get());
+    }
+    std::optional<Error> plan();
+    // Decodes the next source picture into lookahead_; false at the end of the track or
+    // when reading stops.
+    bool decodeNext();
+    void finish();
+    SampleBufferPtr stop(Error error);
+
+    std::vector<AssetTrackPtr> tracks_;
+    Settings settings_;
+    std::optional<VideoComposition> composition_;
+    bool alwaysCopies_ = true;
+
+    // Set when reading starts.
+    std::shared_ptr<ReaderState> state_;
+    std::unique_ptr<StreamDecoder> decoder_;
+    std::unique_ptr<PictureRenderer> renderer_;
+    Time frameDuration_;
+    Ticks end_;
+    AVRational streamBase_{1, 1};
+    std::int64_t streamOrigin_ = 0;
+
+    // The projector: the picture on display, the next one decoded, and the drawing of
+    // the one on display once it has been drawn (repeats reuse it).
+    FramePtr current_, lookahead_, drawn_;
+    std::int64_t lookaheadTime_ = 0;  // in streamBase_, on the asset timeline
+    std::int64_t lastTime_ = AV_NOPTS_VALUE;
+    bool decoderDone_ = false;
+    std::int64_t index_ = 0;  // of the next output frame
+    bool finished_ = false;
+};
+
+const SourceInfo* VideoCompositionOutput::source() const {
+    const FileTrack* t = track();
+    return t != nullptr ? t->source().get() : nullptr;
+}
+
+bool VideoCompositionOutput::acceptable() const {
+    const FileTrack* t = track();
+    if (t == nullptr || t->mediaType() != MediaType::Video) return false;
+    const auto format = settings_.get<std::int64_t>(kCVPixelBufferPixelFormatTypeKey);
+    if (format && *format != kCVPixelFormatType_420YpCbCr8BiPlanarVideoRange) return false;
+    // A decoder that exists and opens on the track's parameters.
+    return openDecoder(t->stream(), false).ok();
+}
+
+std::optional<Error> VideoCompositionOutput::plan() {
+    if (!composition_) return mediaError("the video output has no composition");
+    const VideoComposition& c = *composition_;
+    const double w = std::round(c.renderSize.width), h = std::round(c.renderSize.height);
+    if (!(w >= 1 && w <= kMaxRenderSide && h >= 1 && h <= kMaxRenderSide)) {
+        return mediaError("the composition's render size is not usable");
+    }
+    if (!c.frameDuration.isNumeric() || c.frameDuration.value <= 0) {
+        return mediaError("the composition's frame duration is not usable");
+    }
+    frameDuration_ = c.frameDuration;
+
+    // Frames run to the end of the last instruction; the picture is placed by the layer
+    // instruction for this track in the first instruction that has one.
+    bool haveEnd = false;
+    std::optional<AffineTransform> transform;
+    for (const VideoCompositionInstruction& instruction : c.instructions) {
+        const TimeRange& r = instruction.timeRange;
+        if (!r.start.isNumeric() || !r.duration.isNumeric()) {
+            return mediaError("a composition instruction has no usable time range");
+        }
+        Ticks instructionEnd = ticksOf(r.duration);
+        if (r.start.value != 0) {
+            instructionEnd.value += av_rescale_q(r.start.value, AVRational{1, r.start.timescale}, instructionEnd.unit);
+        }
+        if (!haveEnd || compare(instructionEnd, end_) > 0) end_ = instructionEnd;
+        haveEnd = true;
+        for (const VideoCompositionLayerInstruction& layer : instruction.layerInstructions) {
+            if (!transform && layer.track != nullptr && layer.track->trackID() == track()->trackID()) {
+                transform = layer.transform;
+            }
+        }
+    }
+    if (!haveEnd) return mediaError("the composition has no instruction");
+
+    const StreamInfo& stream = track()->stream();
+    // Without a layer for the track nothing of it is drawn.
+    const AffineTransform layerTransform = transform.value_or(AffineTransform{0, 0, 0, 0, 0, 0});
+    renderer_ = std::make_unique<PictureRenderer>(
+        planRender(layerTransform, naturalSize(stream), static_cast<int>(w), static_cast<int>(h)));
+    return std::nullopt;
+}
+
+std::optional<Error> VideoCompositionOutput::start(std::shared_ptr<ReaderState> state) {
+    state_ = std::move(state);
+    if (auto error = plan()) return error;
+    const FileTrack* t = track();
+    auto decoder = StreamDecoder::open(*t->source(), t->stream(), state_->cancelFlag(), true);
+    if (!decoder) return decoder.error();
+    decoder_ = std::move(decoder.value());
+    streamBase_ = t->stream().timeBase;
+    streamOrigin_ = t->source()->originIn(t->stream());
+    return std::nullopt;
+}
+
+bool VideoCompositionOutput::decodeNext() {
+    FramePtr frame = makeFrame();
+    if (!frame) {
+        state_->fail(errorFromAV(AVERROR(ENOMEM)));
+        return false;
+    }
+    const int ret = decoder_->receive(frame.get());
+    if (ret == AVERROR_EOF) {
+        decoderDone_ = true;
+        return false;
+    }
+    if (ret == AVERROR_EXIT) return false;  // cancelled: the state says so already
+    if (ret < 0) {
+        state_->fail(errorFromAV(ret, "cannot decode the video"));
+        return false;
+    }
+    std::int64_t time = frame->best_effort_timestamp;
+    if (time == AV_NOPTS_VALUE) {
+        // No time at all: the picture follows the previous one by a frame.
+        const AVRational rate = decoder_->codec()->framerate;
+        const std::int64_t step = rate.num > 0 && rate.den > 0 ? av_rescale_q(1, av_inv_q(rate), streamBase_) : 1;
+        time = lastTime_ == AV_NOPTS_VALUE ? streamOrigin_ : lastTime_ + std::max<std::int64_t>(step, 1);
+    }
+    lastTime_ = time;
+    lookaheadTime_ = time - streamOrigin_;
+    lookahead_ = std::move(frame);
+    return true;
+}
+
+void VideoCompositionOutput::finish() {
+    if (finished_) return;
+    finished_ = true;
+    current_.reset();
+    lookahead_.reset();
+    drawn_.reset();
+    decoder_.reset();
+    renderer_.reset();
+    state_->outputFinished();
+}
+
+SampleBufferPtr VideoCompositionOutput::stop(Error error) {
+    state_->fail(std::move(error));
+    return nullptr;
+}
+
+SampleBufferPtr VideoCompositionOutput::copyNextSampleBuffer() {
+    if (!state_ || finished_ || !state_->reading()) return nullptr;
+    const Ticks now{index_ * frameDuration_.value, AVRational{1, frameDuration_.timescale}};
+    if (compare(now, end_) >= 0) {
+        finish();
+        return nullptr;
+    }
+    // Advance to the last picture whose time has come (the first one until then).
+    for (;;) {
+        if (!lookahead_ && !decoderDone_ && !decodeNext() && !decoderDone_) return nullptr;
+        if (!current_) {
+            if (!lookahead_) return stop(mediaError("the video track has no picture that can be decoded"));
+            current_ = std::move(lookahead_);
+            drawn_.reset();
+            continue;
+        }
+        if (lookahead_ && compare(Ticks{lookaheadTime_, streamBase_}, now) <= 0) {
+            current_ = std::move(lookahead_);
+            drawn_.reset();
+            continue;
+        }
+        break;
+    }
+    if (!drawn_) {
+        auto drawn = renderer_->render(*current_);
+        if (!drawn) return stop(drawn.error());
+        drawn_ = std::move(drawn.value());
+    }
+    FramePtr frame(alwaysCopies_ ? av_frame_alloc() : av_frame_clone(drawn_.get()));
+    if (!frame) return stop(errorFromAV(AVERROR(ENOMEM)));
+    if (alwaysCopies_) {
+        frame->format = drawn_->format;
+        frame->width = drawn_->width;
+        frame->height = drawn_->height;
+        int ret = av_frame_get_buffer(frame.get(), 0);
+        if (ret >= 0) ret = av_frame_copy(frame.get(), drawn_.get());
+        if (ret >= 0) ret = av_frame_copy_props(frame.get(), drawn_.get());
+        if (ret < 0) return stop(errorFromAV(ret));
+    }
+    const Time pts = Time::make(now.value, frameDuration_.timescale);
+    frame->pts = now.value;
+    ++index_;
+    return std::make_unique<FrameSampleBuffer>(std::move(frame), pts, frameDuration_);
+}
+
+}  // namespace
+
+std::shared_ptr<AssetReaderVideoCompositionOutput> newVideoCompositionOutput(std::vector<AssetTrackPtr> tracks,
+                                                                             Settings settings) {
+    return std::make_shared<VideoCompositionOutput>(std::move(tracks), std::move(settings));
+}
+
+}  // namespace media::ff
