@@ -102,12 +102,16 @@ void expectSuccessProtocol(const ChildRun& run, const std::string& encoder = "au
     }
 }
 
-class Program : public ::testing::Test {
+class EndToEnd : public ::testing::Test {
 protected:
     ChildRun compress(const fs::path& input, const fs::path& output, const std::string& profile,
                       const testing_support::OutputWatch& watch = {}) {
         return testing_support::runProgram(
             QVC_PROGRAM, {QVC_PROGRAM, input.string(), output.string(), "--profile", profile}, watch);
+    }
+    ChildRun compressWith(const std::string& encoder, const fs::path& input, const fs::path& output) {
+        return testing_support::runProgram(QVC_PROGRAM, {QVC_PROGRAM, input.string(), output.string(), "--encoder",
+                                                         encoder, "--profile", "camera"});
     }
 
     // A test picture with a 440 Hz tone (stereo unless told), made by the ffmpeg tool.
@@ -127,7 +131,7 @@ protected:
     testing_support::TempDir dir;
 };
 
-TEST_F(Program, EveryProfileGivesItsSizeRateAndFormats) {
+TEST_F(EndToEnd, EveryProfileGivesItsSizeRateAndFormats) {
     struct Case {
         const char* profile;
         int width;
@@ -158,7 +162,7 @@ TEST_F(Program, EveryProfileGivesItsSizeRateAndFormats) {
     }
 }
 
-TEST_F(Program, TurnedPhoneClipComesOutUpright) {
+TEST_F(EndToEnd, TurnedPhoneClipComesOutUpright) {
     // One bright quarter shows where the picture's corner went.
     const fs::path stored = dir / "stored.mp4";
     makeFixture({"-f", "lavfi", "-i", "color=black:s=320x240:r=30,drawbox=x=0:y=0:w=160:h=120:color=white:t=fill",
@@ -185,7 +189,7 @@ TEST_F(Program, TurnedPhoneClipComesOutUpright) {
     }
 }
 
-TEST_F(Program, SoundTracksBecomeOneMonoTrackOrNone) {
+TEST_F(EndToEnd, SoundTracksBecomeOneMonoTrackOrNone) {
     const fs::path silent = clip("silent.mp4", "320x240", 1, false);
     const fs::path two = dir / "two-sounds.mkv";
     makeFixture({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30", "-f", "lavfi", "-i",
@@ -210,7 +214,7 @@ TEST_F(Program, SoundTracksBecomeOneMonoTrackOrNone) {
     }
 }
 
-TEST_F(Program, MovOutputIsMpeg4AndReplacesWhatWasThere) {
+TEST_F(EndToEnd, MovOutputIsMpeg4AndReplacesWhatWasThere) {
     const fs::path source = clip("in.mp4", "320x240", 1);
     const fs::path output = dir / "out.MOV";
     std::ofstream(output) << "an earlier output";
@@ -223,7 +227,29 @@ TEST_F(Program, MovOutputIsMpeg4AndReplacesWhatWasThere) {
     EXPECT_EQ(probeVideo(output).at("width"), "320");
 }
 
-TEST_F(Program, DamagedSourceFailsWithOneLineAndNoFile) {
+TEST_F(EndToEnd, EncoderModeIsHonouredWithoutFallback) {
+    const fs::path source = clip("in.mp4", "320x240", 1);
+
+    const fs::path software = dir / "software.mp4";
+    expectSuccessProtocol(compressWith("software", source, software), "software");
+    EXPECT_EQ(probeVideo(software).at("profile"), "High");
+
+    // Hardware encoding or a clean failure, never a quiet software encoding under the
+    // hardware name; machines without an encoder device take the failure.
+    const fs::path hardware = dir / "hardware.mp4";
+    const ChildRun run = compressWith("hardware", source, hardware);
+    if (run.exitCode() == 0) {
+        expectSuccessProtocol(run, "hardware");
+        EXPECT_EQ(probeVideo(hardware).at("codec_name"), "h264");
+    } else {
+        EXPECT_EQ(run.exitCode(), 1);
+        EXPECT_EQ(splitLines(run.err).size(), 1u) << run.err;
+        EXPECT_EQ(run.out.find("ENCODER"), std::string::npos);
+        EXPECT_FALSE(fs::exists(hardware));
+    }
+}
+
+TEST_F(EndToEnd, DamagedSourceFailsWithOneLineAndNoFile) {
     const fs::path good = clip("good.mp4", "320x240", 1);
     const std::string bytes = [&] {
         std::ifstream in(good, std::ios::binary);
@@ -253,7 +279,7 @@ TEST_F(Program, DamagedSourceFailsWithOneLineAndNoFile) {
     }
 }
 
-TEST_F(Program, TerminationWhilePumpingLeavesNothing) {
+TEST_F(EndToEnd, TerminationWhilePumpingLeavesNothing) {
     const fs::path source = clip("long.mp4", "320x240", 20, true, 2);
     const fs::path output = dir / "out.mp4";
     std::atomic<bool> sent{false};
