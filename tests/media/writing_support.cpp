@@ -179,7 +179,7 @@ media::Settings aacSettings(std::int64_t bitRate) {
     return s;
 }
 
-void startPump(const media::AssetWriterInputPtr& input, const std::string& label,
+std::shared_ptr<media::SerialQueue> startPump(const media::AssetWriterInputPtr& input, const std::string& label,
                std::function<media::SampleBufferPtr()> next, std::shared_ptr<media::Group> pumps,
                std::shared_ptr<PumpStats> stats, std::function<void()> onAppend) {
     auto queue = std::make_shared<media::SerialQueue>(label);
@@ -215,6 +215,13 @@ void startPump(const media::AssetWriterInputPtr& input, const std::string& label
             }
         }
     });
+    return queue;
+}
+
+void drain(media::SerialQueue& queue) {
+    media::Semaphore done(0);
+    queue.async([&done] { done.signal(); });
+    done.wait();
 }
 
 void finishAndWait(media::AssetWriter& writer) {

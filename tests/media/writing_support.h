@@ -95,10 +95,14 @@ struct PumpStats {
 
 // The job's pump: a serial queue of its own and a feed block that appends while the
 // input is ready, then marks it finished at the end of the source or on a refusal.
-// onAppend, when given, runs on the pump's queue after every accepted append.
-void startPump(const media::AssetWriterInputPtr& input, const std::string& label,
+// onAppend, when given, runs on the pump's queue after every accepted append. Returns
+// the pump's queue.
+std::shared_ptr<media::SerialQueue> startPump(const media::AssetWriterInputPtr& input, const std::string& label,
                std::function<media::SampleBufferPtr()> next, std::shared_ptr<media::Group> pumps,
                std::shared_ptr<PumpStats> stats, std::function<void()> onAppend = {});
+
+// Returns once everything queued so far on queue has run.
+void drain(media::SerialQueue& queue);
 
 // finishWriting, waiting for its handler.
 void finishAndWait(media::AssetWriter& writer);

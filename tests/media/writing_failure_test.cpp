@@ -1,0 +1,387 @@
+// Failures of the writer arrive as a status with an error, and never leave a pump
+// waiting: a file that cannot be created, a disk that fills while appending or only
+// when the file is closed, a cancel from another thread, finishing out of turn.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <sstream>
+
+#include "media/ffmpeg/common.h"
+#include "media/ffmpeg/writing.h"
+#include "writing_support.h"
+
+namespace writing_test {
+namespace {
+
+using media::AssetWriterStatus;
+
+// A tmpfs mounted for the scope of a test, where the system lets us mount one.
+class TmpfsMount {
+public:
+    TmpfsMount(const fs::path& dir, const std::string& options, unsigned long flags = 0) : dir_(dir) {
+        fs::create_directories(dir);
+        mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", flags, options.c_str()) == 0;
+    }
+    ~TmpfsMount() {
+        if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    fs::path dir_;
+    bool mounted_ = false;
+};
+
+// Runs body in a child process with the file-size limit set (SIGXFSZ ignored, so a
+// write past it fails with EFBIG) and returns what body returned; none when the child
+// did not come back normally.
+std::optional<std::string> withFileSizeLimit(rlim_t bytes, const std::function<std::string()>& body) {
+    int fds[2];
+    if (pipe(fds) != 0) return std::nullopt;
+    const pid_t pid = fork();
+    if (pid < 0) return std::nullopt;
+    if (pid == 0) {
+        close(fds[0]);
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, bytes};
+        std::string text = setrlimit(RLIMIT_FSIZE, &limit) == 0 ? body() : "";
+        for (std::size_t done = 0; done < text.size();) {
+            const ssize_t n = write(fds[1], text.data() + done, text.size() - done);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        _exit(text.empty() ? 1 : 0);
+    }
+    close(fds[1]);
+    std::string text;
+    char chunk[1024];
+    ssize_t n = 0;
+    while ((n = read(fds[0], chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    return text;
+}
+
+// ---- Creation ------------------------------------------------------------------------
+
+TEST(WritingCreation, FailsWithAnErrorWhereTheFileCannotBeCreatedAndLeavesNothing) {
+    media::ff::silenceLibraryLogs();
+    TempDir dir;
+    fs::create_directory(dir.path() / "taken.mp4");
+    TmpfsMount readOnly(dir.path() / "ro", "size=64k", MS_RDONLY);
+
+    struct Case {
+        const char* name;
+        fs::path path;
+        const char* cause;
+    };
+    std::vector<Case> cases = {
+        {"missing folder", dir.path() / "gone" / "out.mp4", "No such file or directory"},
+        {"a directory at the path", dir.path() / "taken.mp4", "Is a directory"},
+    };
+    if (readOnly.mounted()) cases.push_back({"read-only place", dir.path() / "ro" / "out.mp4", "Read-only file system"});
+    // The superuser may write anywhere; others meet the folder's permissions.
+    if (geteuid() != 0) {
+        fs::create_directory(dir.path() / "locked");
+        fs::permissions(dir.path() / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+        cases.push_back({"no permission", dir.path() / "locked" / "out.mp4", "Permission denied"});
+    }
+
+    for (const auto& c : cases) {
+        auto writer = media::ff::makeWriter(c.path, media::FileType::MPEG4);
+        ASSERT_FALSE(writer) << c.name;
+        EXPECT_NE(writer.error().localizedDescription.find(c.cause), std::string::npos)
+            << c.name << ": " << writer.error().localizedDescription;
+        EXPECT_FALSE(fs::is_regular_file(c.path)) << c.name;
+    }
+    EXPECT_TRUE(fs::is_directory(dir.path() / "taken.mp4"));
+}
+
+TEST(WritingCreation, CreatesTheFileAtOnceWhateverItsName) {
+    TempDir dir;
+    // A colon is part of the name, not a protocol.
+    const fs::path out = dir.path() / "clip:take 2.m4v";
+    auto writer = media::ff::makeWriter(out, media::FileType::MPEG4);
+    ASSERT_TRUE(writer) << writer.error().localizedDescription;
+    EXPECT_TRUE(fs::is_regular_file(out));
+}
+
+// ---- A full disk ------------------------------------------------------------------------
+
+struct DiskOutcome {
+    bool refusedWhileAppending = false;
+    int statusAfterPumps = 0;
+    bool laterAppendsRefused = false;
+    int statusAfterFinish = 0;
+    int handlerCalls = 0;
+    std::string error;
+
+    std::string encode() const {
+        std::ostringstream out;
+        out << refusedWhileAppending << ' ' << statusAfterPumps << ' ' << laterAppendsRefused << ' '
+            << statusAfterFinish << ' ' << handlerCalls << ' ' << error;
+        return out.str();
+    }
+    static DiskOutcome decode(const std::string& text) {
+        DiskOutcome o;
+        std::istringstream in(text);
+        in >> o.refusedWhileAppending >> o.statusAfterPumps >> o.laterAppendsRefused >> o.statusAfterFinish >>
+            o.handlerCalls;
+        std::getline(in >> std::ws, o.error);
+        return o;
+    }
+};
+
+// Pictures and sound pumped as the job pumps them, then the file finished.
+DiskOutcome writeUntilDone(const fs::path& out, const fs::path& raw, const VideoParams& video, int frames) {
+    DiskOutcome o;
+    auto made = media::ff::makeWriter(out, media::FileType::MPEG4);
+    if (!made) {
+        o.error = "creation: " + made.error().localizedDescription;
+        return o;
+    }
+    auto writer = made.value();
+    auto videoIn = media::ff::makeWriterInput(media::MediaType::Video, videoSettings(video));
+    auto audioIn = media::ff::makeWriterInput(media::MediaType::Audio, aacSettings(48000));
+    writer->addInput(videoIn);
+    writer->addInput(audioIn);
+    if (!writer->startWriting()) {
+        o.error = "start: " + (writer->error() ? writer->error()->localizedDescription : "unknown");
+        return o;
+    }
+    writer->startSessionAtSourceTime(media::Time::zero());
+
+    const auto frameTicks = static_cast<std::int64_t>(60000 / video.fps);
+    auto pictures = std::make_shared<PictureSource>(raw, static_cast<int>(video.width),
+                                                    static_cast<int>(video.height), frameTicks);
+    auto pumps = std::make_shared<media::Group>();
+    auto videoStats = std::make_shared<PumpStats>();
+    auto audioStats = std::make_shared<PumpStats>();
+    startPump(
+        videoIn, "video",
+        [pictures, frames]() -> media::SampleBufferPtr {
+            return pictures->delivered() < frames ? pictures->next() : nullptr;
+        },
+        pumps, videoStats);
+    startPump(audioIn, "audio", soundSource(static_cast<std::int64_t>(frames / video.fps * 48000)), pumps,
+              audioStats);
+    // Every pump ends, whichever input met the failure.
+    pumps->wait();
+    o.refusedWhileAppending = videoStats->refused || audioStats->refused;
+    o.statusAfterPumps = static_cast<int>(writer->status());
+
+    PictureSource again(raw, static_cast<int>(video.width), static_cast<int>(video.height), frameTicks);
+    o.laterAppendsRefused =
+        !videoIn->appendSampleBuffer(*again.next()) && !audioIn->appendSampleBuffer(*soundBlock(0, 1024));
+
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    media::Semaphore done(0);
+    writer->finishWriting([calls, &done] {
+        ++*calls;
+        done.signal();
+    });
+    done.wait();
+    o.statusAfterFinish = static_cast<int>(writer->status());
+    // Nothing more may arrive once the handler has run.
+    auto marker = std::make_shared<media::Semaphore>(0);
+    writer->finishWriting([marker] { marker->signal(); });
+    marker->wait();
+    o.handlerCalls = calls->load();
+    if (auto e = writer->error()) {
+        o.error = e->localizedDescription;
+        if (const media::Error* under = e->underlyingError()) o.error += " / " + under->localizedDescription;
+    }
+    return o;
+}
+
+class WritingFullDisk : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        media::ff::silenceLibraryLogs();
+        dir_ = std::make_unique<TempDir>();
+        raw_ = makeRawPictures(dir_->path(), 320, 240, 15, 4, "mandelbrot");
+    }
+    static void TearDownTestSuite() { dir_.reset(); }
+
+    static VideoParams heavy() {
+        VideoParams video;  // 320x240 at 15 fps
+        video.bitRate = 3000000;
+        return video;
+    }
+
+    static inline std::unique_ptr<TempDir> dir_;
+    static inline fs::path raw_;
+};
+
+TEST_F(WritingFullDisk, WhileAppendingFailsTheWriterAndEndsEveryPump) {
+    // About 1.5 MB of pictures for 256 kB of room.
+    DiskOutcome o;
+    std::string cause;
+    TmpfsMount disk(dir_->path() / "disk", "size=256k");
+    if (disk.mounted()) {
+        o = writeUntilDone(dir_->path() / "disk" / "out.mp4", raw_, heavy(), 60);
+        cause = "No space left on device";
+    } else {
+        auto text = withFileSizeLimit(256 * 1024, [] {
+            return writeUntilDone(dir_->path() / "limited.mp4", raw_, heavy(), 60).encode();
+        });
+        if (!text) GTEST_SKIP() << "neither a tmpfs nor a file-size limit can be had here";
+        o = DiskOutcome::decode(*text);
+        cause = "File too large";
+    }
+    EXPECT_TRUE(o.refusedWhileAppending);
+    EXPECT_EQ(o.statusAfterPumps, static_cast<int>(AssetWriterStatus::Failed));
+    EXPECT_TRUE(o.laterAppendsRefused);
+    EXPECT_EQ(o.statusAfterFinish, static_cast<int>(AssetWriterStatus::Failed));
+    EXPECT_EQ(o.handlerCalls, 1);
+    EXPECT_NE(o.error.find(cause), std::string::npos) << o.error;
+}
+
+TEST_F(WritingFullDisk, OnlyWhenClosingStillFailsTheFinish) {
+    // The same small clip twice: once to learn where its index starts, once with room
+    // for everything but the index, which is written when the file is finished.
+    VideoParams video;
+    video.width = 320;
+    video.height = 240;
+    video.bitRate = 200000;
+    const fs::path probeOut = dir_->path() / "whole.mp4";
+    const DiskOutcome whole = writeUntilDone(probeOut, raw_, video, 15);
+    ASSERT_EQ(whole.statusAfterFinish, static_cast<int>(AssetWriterStatus::Completed)) << whole.error;
+    const std::string bytes = fileBytes(probeOut);
+    const auto moov = bytes.rfind("moov");
+    ASSERT_NE(moov, std::string::npos);
+    ASSERT_GT(moov, 4u);
+
+    auto text = withFileSizeLimit(moov - 4 + 16, [&video] {
+        return writeUntilDone(dir_->path() / "closing.mp4", raw_, video, 15).encode();
+    });
+    if (!text) GTEST_SKIP() << "a file-size limit cannot be set here";
+    const DiskOutcome o = DiskOutcome::decode(*text);
+    EXPECT_FALSE(o.refusedWhileAppending);
+    EXPECT_EQ(o.statusAfterPumps, static_cast<int>(AssetWriterStatus::Writing));
+    EXPECT_EQ(o.statusAfterFinish, static_cast<int>(AssetWriterStatus::Failed));
+    EXPECT_EQ(o.handlerCalls, 1);
+    EXPECT_NE(o.error.find("File too large"), std::string::npos) << o.error;
+}
+
+// ---- Cancel ------------------------------------------------------------------------------
+
+TEST(WritingCancel, FromAnotherThreadRefusesPendingAndLaterAppendsAndStopsCallbacks) {
+    media::ff::silenceLibraryLogs();
+    TempDir dir;
+    const fs::path raw = makeRawPictures(dir.path(), 160, 120, 15, 2);
+    auto writer = media::ff::makeWriter(dir.path() / "out.mp4", media::FileType::MPEG4).value();
+    VideoParams video;
+    video.width = 160;
+    video.height = 120;
+    auto videoIn = media::ff::makeWriterInput(media::MediaType::Video, videoSettings(video));
+    auto audioIn = media::ff::makeWriterInput(media::MediaType::Audio, aacSettings(48000));
+    writer->addInput(videoIn);
+    writer->addInput(audioIn);
+    ASSERT_TRUE(writer->startWriting());
+    writer->startSessionAtSourceTime(media::Time::zero());
+
+    // Endless sources: only the cancel can end these pumps.
+    auto pictures = std::make_shared<PictureSource>(raw, 160, 120, 4000, /*loop=*/true);
+    auto pumps = std::make_shared<media::Group>();
+    auto videoStats = std::make_shared<PumpStats>();
+    auto audioStats = std::make_shared<PumpStats>();
+    media::Semaphore reached(0);
+    media::Semaphore resume(0);
+    // The video block pauses inside its loop after 20 pictures, so the cancel lands in
+    // the middle of its appending.
+    auto videoQueue = startPump(
+        videoIn, "video", [pictures] { return pictures->next(); }, pumps, videoStats,
+        [&videoStats, &reached, &resume] {
+            if (videoStats->appended == 20) {
+                reached.signal();
+                resume.wait();
+            }
+        });
+    auto audioQueue =
+        startPump(audioIn, "audio", soundSource(std::int64_t{1} << 40), pumps, audioStats);
+
+    reached.wait();
+    writer->cancelWriting();
+    EXPECT_EQ(writer->status(), AssetWriterStatus::Cancelled);
+    resume.signal();
+
+    // Appends from here on are refused.
+    EXPECT_FALSE(videoIn->appendSampleBuffer(*pictures->next()));
+    EXPECT_FALSE(audioIn->appendSampleBuffer(*soundBlock(0, 1024)));
+
+    // The block that was appending met a refusal and ended its pump.
+    drain(*videoQueue);
+    drain(*audioQueue);
+    EXPECT_TRUE(videoStats->finished);
+    EXPECT_TRUE(videoStats->refused);
+
+    // No callback follows, whatever happens to the inputs now.
+    const int videoCalls = videoStats->invocations;
+    const int audioCalls = audioStats->invocations;
+    audioIn->markAsFinished();
+    videoIn->markAsFinished();
+    EXPECT_FALSE(audioIn->isReadyForMoreMediaData());
+    drain(*videoQueue);
+    drain(*audioQueue);
+    EXPECT_EQ(videoStats->invocations, videoCalls);
+    EXPECT_EQ(audioStats->invocations, audioCalls);
+
+    finishAndWait(*writer);
+    EXPECT_EQ(writer->status(), AssetWriterStatus::Cancelled);
+}
+
+// ---- Finishing out of turn ---------------------------------------------------------------
+
+TEST(WritingFinish, OutOfTurnStillCallsEachHandlerExactlyOnce) {
+    media::ff::silenceLibraryLogs();
+    TempDir dir;
+    auto count = [](media::AssetWriter& writer) {
+        auto calls = std::make_shared<std::atomic<int>>(0);
+        media::Semaphore done(0);
+        writer.finishWriting([calls, &done] {
+            ++*calls;
+            done.signal();
+        });
+        done.wait();
+        // A marker behind it: no second call of the first handler comes later.
+        finishAndWait(writer);
+        return calls->load();
+    };
+
+    // Never started: failed, with a reason.
+    auto idle = media::ff::makeWriter(dir.path() / "idle.mp4", media::FileType::MPEG4).value();
+    EXPECT_EQ(count(*idle), 1);
+    EXPECT_EQ(idle->status(), AssetWriterStatus::Failed);
+    EXPECT_TRUE(idle->error().has_value());
+
+    // Cancelled before finishing: stays cancelled.
+    auto cancelled = media::ff::makeWriter(dir.path() / "cancelled.mp4", media::FileType::MPEG4).value();
+    cancelled->addInput(media::ff::makeWriterInput(media::MediaType::Audio, aacSettings(48000)));
+    ASSERT_TRUE(cancelled->startWriting());
+    cancelled->cancelWriting();
+    EXPECT_EQ(count(*cancelled), 1);
+    EXPECT_EQ(cancelled->status(), AssetWriterStatus::Cancelled);
+
+    // Finished twice: completed, each handler once.
+    auto twice = media::ff::makeWriter(dir.path() / "twice.mp4", media::FileType::MPEG4).value();
+    auto audioIn = media::ff::makeWriterInput(media::MediaType::Audio, aacSettings(48000));
+    twice->addInput(audioIn);
+    ASSERT_TRUE(twice->startWriting());
+    ASSERT_TRUE(audioIn->appendSampleBuffer(*soundBlock(0, 4800)));
+    EXPECT_EQ(count(*twice), 1);
+    EXPECT_EQ(twice->status(), AssetWriterStatus::Completed);
+    EXPECT_NEAR(std::atof(probeStream(dir.path() / "twice.mp4", "a:0", "duration_ts").at("duration_ts").c_str()),
+                4800, 16);
+}
+
+}  // namespace
+}  // namespace writing_test
