@@ -94,7 +94,10 @@ void handleSignal() {
     if (reader) reader->cancelReading();
     if (writer) writer->cancelWriting();
     removeOutput();
-    endProcess(143);
+    // Nothing is printed on this path, and every progress line was flushed when it
+    // was written: flushing here could only block behind a pump stuck writing to a
+    // host that stopped reading.
+    _exit(143);
 }
 
 void claimExit() {

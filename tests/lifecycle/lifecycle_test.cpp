@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lifecycle/child_process.h"
@@ -162,6 +164,45 @@ INSTANTIATE_TEST_SUITE_P(
                       RemovalCase{"Directory", true, AtPath::Directory, true},
                       RemovalCase{"SymbolicLink", true, AtPath::SymbolicLink, false}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// A host that stops reading leaves a progress line stuck in a write that holds the
+// standard-output lock; the signal must still end the job.
+TEST(InterruptionTest, EndsWhileAnotherThreadIsStuckWritingStandardOutput) {
+    TempDir dir;
+    const fs::path output = dir / "out.mp4";
+    writeFile(output, "partial");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+
+    const ChildResult result = runInChild(
+        [&] {
+            alarm(20);  // a hang ends as a kill by SIGALRM, which the test reports
+            int host[2];
+            if (pipe(host) != 0) _exit(121);
+            dup2(host[1], STDOUT_FILENO);  // nobody ever reads host[0]
+            lifecycle::setOutputURL(output);
+            lifecycle::installSignalHandling();
+            std::thread([] {
+                const std::string block(1 << 20, 'x');
+                std::fwrite(block.data(), 1, block.size(), stdout);
+                std::fflush(stdout);
+            }).detach();
+            if (write(ready[1], "r", 1) != 1) _exit(123);
+            pause();
+            _exit(124);
+        },
+        [&](pid_t child) {
+            char byte;
+            ASSERT_EQ(read(ready[0], &byte, 1), 1);
+            kill(child, SIGTERM);
+        });
+    close(ready[0]);
+    close(ready[1]);
+
+    ASSERT_TRUE(result.exited()) << "killed by signal " << WTERMSIG(result.status);
+    EXPECT_EQ(result.exitCode(), 143);
+    EXPECT_FALSE(fs::exists(output));
+}
 
 TEST(ClaimExitTest, TheFirstCallerDecidesTheStatus) {
     const ChildResult result = runInChild([] {
