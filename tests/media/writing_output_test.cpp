@@ -83,6 +83,7 @@ struct RateCase {
     double fps;
     const char* rational;
 };
+void PrintTo(const RateCase& c, std::ostream* os) { *os << c.name; }
 
 class WritingFrameRate : public WritingOutput, public ::testing::WithParamInterface<RateCase> {};
 
@@ -114,6 +115,7 @@ struct KeyCase {
     double fps;
     double seconds;
 };
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.name; }
 
 class WritingKeyFrames : public WritingOutput, public ::testing::WithParamInterface<KeyCase> {};
 

@@ -53,6 +53,7 @@ struct SpeedCase {
     const char* name;
     bool slowPictures;  // otherwise the sound is the slow one
 };
+void PrintTo(const SpeedCase& c, std::ostream* os) { *os << c.name; }
 
 class WritingPacingSpeeds : public WritingPacing, public ::testing::WithParamInterface<SpeedCase> {};
 
@@ -141,6 +142,7 @@ struct LengthCase {
     int pictures;
     std::int64_t samples;
 };
+void PrintTo(const LengthCase& c, std::ostream* os) { *os << c.name; }
 
 class WritingPacingLengths : public WritingPacing, public ::testing::WithParamInterface<LengthCase> {};
 

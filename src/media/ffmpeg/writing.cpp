@@ -313,7 +313,10 @@ bool Writer::startWriting() {
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         if (status_.load() != AssetWriterStatus::Unknown) {
-            if (!error_) error_ = mediaError("writing cannot start again");
+            if (!error_) {
+                error_ = mediaError(status_.load() == AssetWriterStatus::Cancelled ? "writing was cancelled"
+                                                                                   : "writing has started already");
+            }
             return false;
         }
         if (inputs_.empty()) {
