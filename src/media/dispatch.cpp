@@ -4,44 +4,45 @@
 
 namespace media {
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
-    thread_ = std::thread([this] { run(); });
+SerialQueue::SerialQueue(std::string label) : state_(std::make_shared<State>()) {
+    state_->label = std::move(label);
+    thread_ = std::thread(run, state_);
 }
 
 SerialQueue::~SerialQueue() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->stopping = true;
     }
-    wake_.notify_one();
-    if (thread_.joinable()) {
-        if (isCurrent()) {
-            thread_.detach();
-        } else {
-            thread_.join();
-        }
+    state_->wake.notify_one();
+    if (!thread_.joinable()) return;
+    if (isCurrent()) {
+        // Released from one of its own blocks: the thread ends after that block.
+        thread_.detach();
+    } else {
+        thread_.join();
     }
 }
 
 void SerialQueue::async(std::function<void()> block) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        blocks_.push_back(std::move(block));
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->blocks.push_back(std::move(block));
     }
-    wake_.notify_one();
+    state_->wake.notify_one();
 }
 
-void SerialQueue::run() {
+void SerialQueue::run(std::shared_ptr<State> state) {
     // Thread names are limited to 15 characters.
-    pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
+    pthread_setname_np(pthread_self(), state->label.substr(0, 15).c_str());
     for (;;) {
         std::function<void()> block;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !blocks_.empty(); });
-            if (blocks_.empty()) return;  // stopping and drained
-            block = std::move(blocks_.front());
-            blocks_.pop_front();
+            std::unique_lock<std::mutex> lock(state->mutex);
+            state->wake.wait(lock, [&] { return state->stopping || !state->blocks.empty(); });
+            if (state->blocks.empty()) return;  // stopping and drained
+            block = std::move(state->blocks.front());
+            state->blocks.pop_front();
         }
         block();
     }

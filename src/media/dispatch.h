@@ -21,19 +21,24 @@ public:
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
 
-    const std::string& label() const { return label_; }
+    const std::string& label() const { return state_->label; }
     void async(std::function<void()> block);
     // True when called from a block running on this queue.
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
 private:
-    void run();
+    // Shared with the thread, so that a queue released by one of its own blocks
+    // can let the thread finish on state that is still alive.
+    struct State {
+        std::string label;
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::function<void()>> blocks;
+        bool stopping = false;
+    };
+    static void run(std::shared_ptr<State> state);
 
-    std::string label_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> blocks_;
-    bool stopping_ = false;
+    std::shared_ptr<State> state_;
     std::thread thread_;
 };
 

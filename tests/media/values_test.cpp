@@ -91,3 +91,19 @@ TEST(Dispatch, SerialQueueRunsInOrderAndGroupWaits) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Dispatch, QueueReleasedByItsOwnBlockFinishesSafely) {
+    media::Semaphore done;
+    auto queue = std::make_shared<media::SerialQueue>("self");
+    auto* raw = queue.get();
+    // The only owner travels into the block and dies there, on the queue's thread.
+    raw->async([q = std::move(queue), &done]() mutable {
+        q.reset();
+        done.signal();
+    });
+    done.wait();
+}
+
+}  // namespace
