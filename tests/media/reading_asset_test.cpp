@@ -16,22 +16,7 @@ using namespace reading_test;
 using media::AffineTransform;
 using media::MediaType;
 
-const std::string kClip = "-f lavfi -i testsrc2=s=160x120:r=30:d=2 -f lavfi -i sine=f=440:r=44100:d=2 ";
-
-struct Container {
-    const char* file;
-    const char* codecs;
-};
-
-// One row per container the tool meets in practice.
-const Container kContainers[] = {
-    {"clip.mp4", "-c:v libx264 -preset ultrafast -c:a aac"},
-    {"clip.mov", "-c:v libx264 -preset ultrafast -c:a aac"},
-    {"clip.mkv", "-c:v libx264 -preset ultrafast -c:a aac"},
-    {"clip.webm", "-c:v libvpx -deadline realtime -cpu-used 8 -c:a libopus"},
-    {"clip.avi", "-c:v mpeg4 -c:a libmp3lame"},
-    {"clip.ts", "-c:v libx264 -preset ultrafast -c:a aac"},
-};
+const std::string kClip = kContainerClip;
 
 double sumOfPacketBytes(const fs::path& file, const char* stream) {
     std::istringstream sizes(probe(file, std::string("-select_streams ") + stream +
@@ -46,7 +31,7 @@ double sumOfPacketBytes(const fs::path& file, const char* stream) {
 TEST(ReadingAsset, AnswersEveryLoadInEachContainer) {
     for (const Container& c : kContainers) {
         SCOPED_TRACE(c.file);
-        const fs::path file = fixture(c.file, kClip + c.codecs + " -shortest");
+        const fs::path file = containerClip(c);
         auto asset = openAsset(file);
 
         auto duration = asset->loadDuration();

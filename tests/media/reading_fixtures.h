@@ -74,6 +74,26 @@ inline std::string probe(const fs::path& file, const std::string& args) {
     return text;
 }
 
+// A two-second clip, 160 x 120 at 30 frames per second with a 44.1 kHz tone, in each
+// container the tool meets in practice.
+struct Container {
+    const char* file;
+    const char* codecs;
+};
+inline const Container kContainers[] = {
+    {"clip.mp4", "-c:v libx264 -preset ultrafast -c:a aac"},
+    {"clip.mov", "-c:v libx264 -preset ultrafast -c:a aac"},
+    {"clip.mkv", "-c:v libx264 -preset ultrafast -c:a aac"},
+    {"clip.webm", "-c:v libvpx -deadline realtime -cpu-used 8 -c:a libopus"},
+    {"clip.avi", "-c:v mpeg4 -c:a libmp3lame"},
+    {"clip.ts", "-c:v libx264 -preset ultrafast -c:a aac"},
+};
+inline const std::string kContainerClip =
+    "-f lavfi -i testsrc2=s=160x120:r=30:d=2 -f lavfi -i sine=f=440:r=44100:d=2 ";
+inline fs::path containerClip(const Container& c) {
+    return fixture(c.file, kContainerClip + c.codecs + " -shortest");
+}
+
 inline media::Framework& framework() {
     static std::unique_ptr<media::Framework> instance = media::makeFFmpegFramework();
     return *instance;

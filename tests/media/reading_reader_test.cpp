@@ -88,6 +88,26 @@ TEST(ReadingReader, BothOutputsPulledInParallelComplete) {
     EXPECT_FALSE(both.audio->copyNextSampleBuffer());
 }
 
+TEST(ReadingReader, EveryContainerDeliversPicturesAndSoundForTheWholeAsset) {
+    for (const Container& c : kContainers) {
+        SCOPED_TRACE(c.file);
+        const fs::path file = containerClip(c);
+        const Time duration = openAsset(file)->loadDuration().value();
+        BothOutputs both = assemble(file);
+        ASSERT_TRUE(both.video && both.audio);
+        ASSERT_TRUE(both.reader->startReading());
+        auto frames = drainOnThread(both.video);
+        auto sound = drainOnThread(both.audio);
+        // Frames at 4000 / 60000 s while k * 4000 / 60000 < duration; sound to the end.
+        const std::int64_t expectedFrames =
+            (duration.value * 60000 + duration.timescale * 4000LL - 1) / (duration.timescale * 4000LL);
+        const auto samples = static_cast<std::int64_t>(std::round(duration.seconds() * 48000));
+        EXPECT_EQ(frames.get(), expectedFrames);
+        EXPECT_EQ(sound.get(), (samples + 1023) / 1024);
+        EXPECT_EQ(both.reader->status(), AssetReaderStatus::Completed);
+    }
+}
+
 TEST(ReadingReader, CancelStopsOutputsThatAreBusyDecoding) {
     // Long enough that neither output is near its end when the cancel comes.
     BothOutputs both = assemble(fixture("long.mkv",
@@ -212,7 +232,9 @@ TEST(ReadingReader, DamagedFilesEndInAnErrorOrACleanEndNeverACrash) {
     const fs::path scrambledMatroska = damagedCopy(matroska, "scrambled.mkv");
     overwrite(scrambledMatroska, 0.5, 20000);
 
-    for (const fs::path& file : {cutFront, cutMatroska, scrambledStream, scrambledFront, scrambledMatroska}) {
+    const fs::path image = fixture("still.png", "-f lavfi -i testsrc2=s=64x48 -frames:v 1");
+
+    for (const fs::path& file : {cutFront, cutMatroska, scrambledStream, scrambledFront, scrambledMatroska, image}) {
         SCOPED_TRACE(file.filename().string());
         BothOutputs both = assemble(file);
         if (!both.reader || !both.reader->startReading()) continue;  // refused with an error: fine
