@@ -282,6 +282,21 @@ TEST(ReadingAsset, FilesThatAreNotMediaFailTheFirstLoadWithAClearError) {
     EXPECT_EQ(missing.error().underlyingError()->code, ENOENT);
 }
 
+TEST(ReadingAsset, NamesThatLookLikeURLsAreStillFiles) {
+    const fs::path clip = containerClip(kContainers[0]);
+    const fs::path here = fs::current_path();
+    fs::current_path(scratchDir());
+    for (const char* name : {"take:1.mp4", "pipe:0.mp4", "http:clip.mp4"}) {
+        SCOPED_TRACE(name);
+        fs::copy_file(clip, name, fs::copy_options::overwrite_existing);
+        auto asset = openAsset(name);  // relative, as the user typed it
+        const auto duration = asset->loadDuration();
+        EXPECT_TRUE(duration.ok()) << (duration.ok() ? "" : duration.error().localizedDescription);
+        EXPECT_TRUE(framework().makeAssetReader(asset).ok());
+    }
+    fs::current_path(here);
+}
+
 TEST(ReadingAsset, StillImageHasNoLength) {
     const fs::path image = fixture("still.jpg", "-f lavfi -i testsrc2=s=64x48 -frames:v 1");
     auto asset = openAsset(image);

@@ -35,7 +35,7 @@ Result<InputFormatPtr> openInput(const std::filesystem::path& path, const AVInpu
         raw->interrupt_callback.opaque = const_cast<std::atomic<bool>*>(cancel);
     }
     // On failure avformat_open_input frees the context itself.
-    const int ret = avformat_open_input(&raw, path.c_str(), format, nullptr);
+    const int ret = avformat_open_input(&raw, fileURL(path).c_str(), format, nullptr);
     if (ret < 0) return errorFromAV(ret);
     return InputFormatPtr(raw);
 }
@@ -79,6 +79,8 @@ std::int64_t indexedBytes(AVStream* st) {
 }
 
 }  // namespace
+
+std::string fileURL(const std::filesystem::path& path) { return "file:" + path.string(); }
 
 std::int64_t SourceInfo::originIn(const StreamInfo& stream) const {
     return av_rescale_q(origin, AV_TIME_BASE_Q, stream.timeBase);

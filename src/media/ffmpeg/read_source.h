@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "media/ffmpeg/common.h"
@@ -48,6 +49,10 @@ struct SourceInfo {
     // The stream's origin in its own time base.
     std::int64_t originIn(const StreamInfo& stream) const;
 };
+
+// The path as a URL for libavformat, which would otherwise take a name such as
+// "take:1.mp4" for a protocol.
+std::string fileURL(const std::filesystem::path& path);
 
 // Opens and probes the file. preciseDuration asks for a scan of the packets when the
 // container's duration is only an estimate from the bit rate.

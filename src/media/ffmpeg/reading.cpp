@@ -70,7 +70,7 @@ Result<AssetReaderPtr> makeReader(const AssetPtr& asset) {
     auto source = file->core().source();
     if (!source) return source.error();
     // The outputs open the file again when reading starts; make sure it is still there.
-    int access = avio_check(source.value()->path.c_str(), AVIO_FLAG_READ);
+    int access = avio_check(fileURL(source.value()->path).c_str(), AVIO_FLAG_READ);
     if (access >= 0 && (access & AVIO_FLAG_READ) == 0) access = AVERROR(EACCES);
     if (access < 0) return errorFromAV(access, "cannot open the file");
     return AssetReaderPtr(std::make_shared<FileReader>(source.value()));
