@@ -12,6 +12,10 @@
 #include <atomic>
 #include <sstream>
 
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
 #include "media/ffmpeg/common.h"
 #include "media/ffmpeg/writing.h"
 #include "writing_support.h"
@@ -315,7 +319,8 @@ TEST(WritingCancel, FromAnotherThreadRefusesPendingAndLaterAppendsAndStopsCallba
     resume.signal();
 
     // Appends from here on are refused.
-    EXPECT_FALSE(videoIn->appendSampleBuffer(*pictures->next()));
+    PictureSource own(raw, 160, 120, 4000);
+    EXPECT_FALSE(videoIn->appendSampleBuffer(*own.next()));
     EXPECT_FALSE(audioIn->appendSampleBuffer(*soundBlock(0, 1024)));
 
     // The block that was appending met a refusal and ended its pump.
@@ -337,6 +342,94 @@ TEST(WritingCancel, FromAnotherThreadRefusesPendingAndLaterAppendsAndStopsCallba
 
     finishAndWait(*writer);
     EXPECT_EQ(writer->status(), AssetWriterStatus::Cancelled);
+}
+
+// ---- Buffers that do not match the settings ------------------------------------------
+
+media::SampleBufferPtr picture(int width, int height, AVPixelFormat format, std::int64_t ticks) {
+    media::ff::FramePtr frame = media::ff::makeFrame();
+    frame->format = format;
+    frame->width = width;
+    frame->height = height;
+    av_frame_get_buffer(frame.get(), 0);
+    return std::make_unique<media::ff::FrameSampleBuffer>(std::move(frame), media::Time::make(ticks, 60000),
+                                                          media::Time::make(4000, 60000));
+}
+
+media::SampleBufferPtr stereoSound() {
+    media::ff::FramePtr frame = media::ff::makeFrame();
+    frame->format = AV_SAMPLE_FMT_FLT;
+    frame->sample_rate = 48000;
+    frame->nb_samples = 1024;
+    const AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
+    av_channel_layout_copy(&frame->ch_layout, &stereo);
+    av_frame_get_buffer(frame.get(), 0);
+    return std::make_unique<media::ff::FrameSampleBuffer>(std::move(frame), media::Time::make(0, 48000),
+                                                          media::Time::make(1024, 48000));
+}
+
+TEST(WritingBadBuffers, FailTheWriterWithAReasonInsteadOfReachingTheEncoder) {
+    media::ff::silenceLibraryLogs();
+    struct Case {
+        const char* name;
+        media::MediaType type;
+        std::function<std::vector<media::SampleBufferPtr>()> buffers;  // the last one is refused
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"a smaller picture", media::MediaType::Video,
+         [] {
+             std::vector<media::SampleBufferPtr> b;
+             b.push_back(picture(96, 64, AV_PIX_FMT_NV12, 0));
+             return b;
+         },
+         "NV12 as the video settings say"},
+        {"a planar picture", media::MediaType::Video,
+         [] {
+             std::vector<media::SampleBufferPtr> b;
+             b.push_back(picture(128, 96, AV_PIX_FMT_YUV420P, 0));
+             return b;
+         },
+         "NV12 as the video settings say"},
+        {"a picture repeating a time", media::MediaType::Video,
+         [] {
+             std::vector<media::SampleBufferPtr> b;
+             b.push_back(picture(128, 96, AV_PIX_FMT_NV12, 0));
+             b.push_back(picture(128, 96, AV_PIX_FMT_NV12, 4000));
+             b.push_back(picture(128, 96, AV_PIX_FMT_NV12, 4000));
+             return b;
+         },
+         "not in time order"},
+        {"stereo sound", media::MediaType::Audio,
+         [] {
+             std::vector<media::SampleBufferPtr> b;
+             b.push_back(stereoSound());
+             return b;
+         },
+         "mono"},
+    };
+    TempDir dir;
+    VideoParams video;
+    video.width = 128;
+    video.height = 96;
+    for (const auto& c : cases) {
+        auto writer = media::ff::makeWriter(dir.path() / "out.mp4", media::FileType::MPEG4).value();
+        auto input = media::ff::makeWriterInput(
+            c.type, c.type == media::MediaType::Video ? videoSettings(video) : aacSettings(48000));
+        writer->addInput(input);
+        ASSERT_TRUE(writer->startWriting()) << c.name;
+        auto buffers = c.buffers();
+        for (std::size_t i = 0; i + 1 < buffers.size(); ++i) {
+            EXPECT_TRUE(input->appendSampleBuffer(*buffers[i])) << c.name;
+        }
+        EXPECT_FALSE(input->appendSampleBuffer(*buffers.back())) << c.name;
+        EXPECT_EQ(writer->status(), AssetWriterStatus::Failed) << c.name;
+        ASSERT_TRUE(writer->error().has_value()) << c.name;
+        EXPECT_NE(writer->error()->localizedDescription.find(c.reason), std::string::npos)
+            << c.name << ": " << writer->error()->localizedDescription;
+        finishAndWait(*writer);
+        EXPECT_EQ(writer->status(), AssetWriterStatus::Failed) << c.name;
+    }
 }
 
 // ---- Finishing out of turn ---------------------------------------------------------------
