@@ -25,9 +25,9 @@ public:
         return hooks->acceptable();
     }
 
+    // An output the reader cannot take is not attached: reading starts without it.
     void addOutput(std::shared_ptr<AssetReaderOutput> output) override {
-        if (output == nullptr || dynamic_cast<ReadingOutput*>(output.get()) == nullptr) return;
-        if (std::find(outputs_.begin(), outputs_.end(), output) != outputs_.end()) return;
+        if (!canAddOutput(output)) return;
         outputs_.push_back(std::move(output));
     }
 
