@@ -248,6 +248,39 @@ TEST(ReadingReader, DamagedFilesEndInAnErrorOrACleanEndNeverACrash) {
     }
 }
 
+TEST(ReadingReader, DamagedPicturesAreSkippedButAStreamOfNothingElseFails) {
+    const fs::path clip = fixture("clip.mp4", kClip);
+    struct Case {
+        const char* file;
+        int noise;  // one byte in this many of each picture is changed
+        bool completes;
+    };
+    const Case cases[] = {
+        {"noisy.mkv", 1000, true},
+        {"all-noise.mkv", 1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const fs::path file = fixture(c.file, "-i '" + clip.string() + "' -c copy -an -bsf:v noise=amount=" +
+                                                  std::to_string(c.noise));
+        BothOutputs both = assemble(file);
+        ASSERT_TRUE(both.video);
+        ASSERT_TRUE(both.reader->startReading());
+        const int frames = drainOnThread(both.video).get();
+        if (c.completes) {
+            EXPECT_EQ(frames, 30);
+            EXPECT_EQ(both.reader->status(), AssetReaderStatus::Completed);
+        } else {
+            EXPECT_EQ(frames, 0);
+            EXPECT_EQ(both.reader->status(), AssetReaderStatus::Failed);
+            ASSERT_TRUE(both.reader->error().has_value());
+            // Not the decoder's complaint about the last damaged picture, but the cause.
+            EXPECT_EQ(both.reader->error()->domain, media::kMediaErrorDomain);
+            EXPECT_FALSE(both.reader->error()->localizedDescription.empty());
+        }
+    }
+}
+
 TEST(ReadingReader, ScrambledPacketsAreSkippedAndTheTimelineKept) {
     // A transport stream resynchronises after damage: the pictures keep their times.
     const fs::path damaged = damagedCopy(fixture("stream.ts", kClip), "scrambled-stream.ts");

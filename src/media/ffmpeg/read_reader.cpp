@@ -84,27 +84,44 @@ int StreamDecoder::readPacket() {
     }
 }
 
+namespace {
+
+// What the decoder says of damaged data. Players skip it and go on; only running out of
+// memory stops a stream.
+bool isDamage(int averror) { return averror < 0 && averror != AVERROR(ENOMEM) && averror != AVERROR_EXIT; }
+
+}  // namespace
+
 int StreamDecoder::receive(AVFrame* frame) {
+    // A decoder that keeps failing without being given anything new is stuck.
+    constexpr int kMaxFailuresWithoutInput = 64;
     AVCodecContext* dec = decoder_.get();
+    int failures = 0;
     for (;;) {
         if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) return AVERROR_EXIT;
         int ret = avcodec_receive_frame(dec, frame);
         if (ret == 0 || ret == AVERROR_EOF) return ret;
-        if (ret == AVERROR_INVALIDDATA) continue;  // a damaged picture: the next one may be fine
-        if (ret != AVERROR(EAGAIN)) return ret;
+        if (ret != AVERROR(EAGAIN)) {
+            // A damaged picture: the next one may be fine.
+            if (isDamage(ret) && ++failures < kMaxFailuresWithoutInput) continue;
+            return ret;
+        }
         if (draining_) return AVERROR_EOF;
 
         ret = readPacket();
+        failures = 0;
         if (ret == AVERROR_EOF) {
+            // The decoder drains from here on even when it reports damage in what it held.
             draining_ = true;
             ret = avcodec_send_packet(dec, nullptr);
-            if (ret < 0 && ret != AVERROR_EOF) return ret;
+            if (ret < 0 && ret != AVERROR_EOF && !isDamage(ret)) return ret;
             continue;
         }
         if (ret < 0) return ret;
+        // The packet is taken even when the decoder reports damage; it is not sent again.
         ret = avcodec_send_packet(dec, packet_.get());
         av_packet_unref(packet_.get());
-        if (ret < 0 && ret != AVERROR_INVALIDDATA && ret != AVERROR(EAGAIN)) return ret;
+        if (ret < 0 && ret != AVERROR(EAGAIN) && !isDamage(ret)) return ret;
     }
 }
 
