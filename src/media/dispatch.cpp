@@ -25,11 +25,13 @@ SerialQueue::~SerialQueue() {
 }
 
 void SerialQueue::async(std::function<void()> block) {
+    // Once queued, the block may release this queue: touch only our own reference.
+    const std::shared_ptr<State> state = state_;
     {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->blocks.push_back(std::move(block));
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->blocks.push_back(std::move(block));
     }
-    state_->wake.notify_one();
+    state->wake.notify_one();
 }
 
 void SerialQueue::run(std::shared_ptr<State> state) {
