@@ -11,6 +11,9 @@
 namespace app {
 
 JobState startUp(const std::vector<std::string>& argv, media::Framework& framework) {
+    // Our lines must never land in the output file through a descriptor number the
+    // host left free.
+    console::keepStandardStreamsOpen();
     const auto line = cli::parseCommandLine(argv);
     if (!line) {
         // Nothing has been touched yet, so there is nothing to clean up.

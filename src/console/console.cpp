@@ -1,5 +1,6 @@
 #include "console/console.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +29,14 @@ void writeAll(int fd, const std::string& bytes) {
 }
 
 }  // namespace
+
+void keepStandardStreamsOpen() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The ones below are open by now, so open() takes this number, the lowest free.
+        open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
+}
 
 void stderrLine(std::string_view text) {
     std::string line(text);

@@ -10,6 +10,10 @@
 
 namespace console {
 
+// Opens /dev/null on any of descriptors 0, 1 and 2 that the host left closed, so that
+// no file the job opens later takes one of those numbers and receives our lines.
+void keepStandardStreamsOpen();
+
 // One line on standard error in a single unbuffered write; line feeds in text
 // become spaces.
 void stderrLine(std::string_view text);

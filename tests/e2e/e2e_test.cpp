@@ -2,6 +2,7 @@
 // what it wrote is judged by ffprobe, never by our own reader.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -277,6 +278,31 @@ TEST_F(EndToEnd, DamagedSourceFailsWithOneLineAndNoFile) {
         EXPECT_EQ(run.out.find("ENCODER"), std::string::npos);
         EXPECT_FALSE(fs::exists(output));
     }
+}
+
+TEST_F(EndToEnd, ClosedStandardStreamsNeverReachTheOutputFile) {
+    const fs::path source = clip("in.mp4", "320x240", 1);
+    const fs::path output = dir / "out.mp4";
+    // A host that closed our standard output and error: the output file must not
+    // take their descriptor numbers and receive the status lines.
+    const ChildRun run = testing_support::runInChild([&](int) {
+        close(STDOUT_FILENO);
+        close(STDERR_FILENO);
+        const std::vector<std::string> arguments = {QVC_PROGRAM, source.string(), output.string(), "--profile",
+                                                    "camera"};
+        std::vector<char*> argv;
+        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(QVC_PROGRAM, argv.data());
+        _exit(122);
+    });
+
+    EXPECT_EQ(run.exitCode(), 0);
+    std::ifstream in(output, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(bytes.find("PROGRESS"), std::string::npos);
+    EXPECT_EQ(bytes.find("ENCODER"), std::string::npos);
+    EXPECT_EQ(probeVideo(output).at("codec_name"), "h264");
 }
 
 TEST_F(EndToEnd, TerminationWhilePumpingLeavesNothing) {
