@@ -273,13 +273,9 @@ private:
 
 // ---- Writer ---------------------------------------------------------------------------
 
-class Input : public media::AssetWriterInput {
+class Input : public media::AssetWriterInput, public std::enable_shared_from_this<Input> {
 public:
     Input(std::shared_ptr<World> world, media::MediaType type) : world_(std::move(world)), type_(type) {}
-    // Queued runs still see a whole object: the queue, destroyed first, drains them
-    // here, on the destroying thread, and nothing new is scheduled meanwhile. (Holding
-    // the input from its own queue instead could end its queue on the queue's thread.)
-    ~Input() override { closing_ = true; }
 
     media::MediaType mediaType() const override { return type_; }
     void setExpectsMediaDataInRealTime(bool realTime) override {
@@ -340,8 +336,13 @@ public:
 private:
     InputRecord& record() { return world_->inputs[indexOf(type_)]; }
 
+    // A queued run holds the input only weakly, so a test that lets go of the input
+    // ends the runs; a run under way holds it to its end, even when the pump's block
+    // inside it drops the last other reference.
     void schedule() {
-        if (!closing_) queue_->async([this] { becomeReady(); });
+        queue_->async([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->becomeReady();
+        });
     }
     void becomeReady() {
         ready_ = true;
@@ -370,8 +371,7 @@ private:
     int sinceReady_ = 0;       // touched on the queue only
     bool finished_ = false;    // touched on the queue only
     bool straggled_ = false;   // touched on the queue only
-    std::atomic<bool> closing_{false};
-    std::shared_ptr<media::SerialQueue> queue_;  // last, so it drains first on destruction
+    std::shared_ptr<media::SerialQueue> queue_;
 };
 
 class Writer : public media::AssetWriter {
