@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +81,7 @@ TEST(WritingCreation, FailsWithAnErrorWhereTheFileCannotBeCreatedAndLeavesNothin
     media::ff::silenceLibraryLogs();
     TempDir dir;
     fs::create_directory(dir.path() / "taken.mp4");
+    ASSERT_EQ(mkfifo((dir.path() / "pipe.mp4").c_str(), 0600), 0);
     TmpfsMount readOnly(dir.path() / "ro", "size=64k", MS_RDONLY);
 
     struct Case {
@@ -90,6 +92,8 @@ TEST(WritingCreation, FailsWithAnErrorWhereTheFileCannotBeCreatedAndLeavesNothin
     std::vector<Case> cases = {
         {"missing folder", dir.path() / "gone" / "out.mp4", "No such file or directory"},
         {"a directory at the path", dir.path() / "taken.mp4", "Is a directory"},
+        // Opening it to write would wait for a reader for ever.
+        {"a named pipe at the path", dir.path() / "pipe.mp4", "pipe"},
     };
     if (readOnly.mounted()) cases.push_back({"read-only place", dir.path() / "ro" / "out.mp4", "Read-only file system"});
     // The superuser may write anywhere; others meet the folder's permissions.

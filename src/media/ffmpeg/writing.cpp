@@ -8,6 +8,8 @@
 // state changes only (start, appends, inputs finishing, failure), never by polling.
 #include "media/ffmpeg/writing.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -463,6 +465,13 @@ void Writer::complete() {
 
 Result<AssetWriterPtr> makeWriter(const std::filesystem::path& url, FileType type) {
     if (type != FileType::MPEG4) return mediaError("unsupported file type");
+    // Only a file can take an MP4 file, which the muxer seeks back into to finish; opening
+    // a named pipe to write would wait for a reader that never comes. (A directory is
+    // left to the opening below, which says so.)
+    struct stat info {};
+    if (stat(url.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+        return mediaError("cannot create the output file: a pipe, socket or device stands at the path");
+    }
     // The MP4 muxer whatever the extension: ".mov" and ".m4v" outputs are MPEG-4 too.
     const AVOutputFormat* mp4 = av_guess_format("mp4", nullptr, nullptr);
     if (mp4 == nullptr) return mediaError("the MP4 muxer is not available");
