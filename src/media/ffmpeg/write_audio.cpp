@@ -25,7 +25,6 @@ public:
         : context_(std::move(context)), fifo_(std::move(fifo)), packet_(makePacket()) {}
 
     const AVCodecContext* context() const override { return context_.get(); }
-    std::string name() const override { return context_->codec->name; }
     double appendedEnd() const override {
         return static_cast<double>(startSample_ + appendedSamples_) / kAudioSampleRate;
     }

@@ -6,7 +6,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <string>
 
 #include "media/ffmpeg/common.h"
 #include "media/ffmpeg/write_settings.h"
@@ -21,8 +20,6 @@ public:
     virtual ~StreamEncoder() = default;
     // The opened codec context: parameters and time base for the stream.
     virtual const AVCodecContext* context() const = 0;
-    // The library's name of the encoder in use ("libx264", "h264_vaapi", "aac", ...).
-    virtual std::string name() const = 0;
     // Encodes one buffer stamped on the session's timeline (sessionStart is time 0).
     virtual std::optional<Error> append(const FrameSampleBuffer& buffer, Time sessionStart,
                                         const PacketSink& sink) = 0;

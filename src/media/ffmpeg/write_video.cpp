@@ -92,7 +92,6 @@ public:
           frameTicks_(std::max<std::int64_t>(1, std::llround(kVideoTimeBase.den / config.frameRate))) {}
 
     const AVCodecContext* context() const override { return encoder_.context.get(); }
-    std::string name() const override { return encoder_.context->codec->name; }
     double appendedEnd() const override { return end_; }
 
     std::optional<Error> append(const FrameSampleBuffer& buffer, Time sessionStart, const PacketSink& sink) override {

@@ -38,7 +38,7 @@ public:
     MediaType mediaType() const override { return type_; }
     // Our sources are files, read as fast as they encode; a live source would pace
     // itself the same way, so the flag changes nothing here.
-    void setExpectsMediaDataInRealTime(bool realTime) override { realTime_ = realTime; }
+    void setExpectsMediaDataInRealTime(bool) override {}
     void requestMediaDataWhenReadyOnQueue(std::shared_ptr<SerialQueue> queue, std::function<void()> block) override;
     bool isReadyForMoreMediaData() const override;
     bool appendSampleBuffer(const SampleBuffer& buffer) override;
@@ -70,7 +70,6 @@ private:
 
     const MediaType type_;
     const Settings settings_;
-    bool realTime_ = false;
 
     std::weak_ptr<Writer> writer_;
     int streamIndex_ = -1;
