@@ -1,15 +1,19 @@
 #include "cli/command_line.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "lifecycle/child_process.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using namespace testing_support;
 using Args = std::vector<std::string>;
 
@@ -73,18 +77,21 @@ const std::string kAccepted;  // the command line passes start-up
 // opened, with the output path cleared, whatever later steps become.
 const std::string kInputBytes = "this is not a video\n";
 
-ChildResult runTool(const Args& args, const fs::path& dir) {
+ChildRun runTool(const Args& args, const fs::path& dir) {
     Args argv{QVC_EXECUTABLE};
     for (const auto& a : args) {
         // "{dir}" stands for the fixture directory, for absolute paths.
         const auto at = a.find("{dir}");
         argv.push_back(at == std::string::npos ? a : a.substr(0, at) + dir.string() + a.substr(at + 5));
     }
-    return runProgram(QVC_EXECUTABLE, argv, dir);
+    return runInChild([&](int) {
+        if (chdir(dir.c_str()) != 0) _exit(121);
+        execute(QVC_EXECUTABLE, argv);
+    });
 }
 
 // The exit status, the streams and the line of a refused or an accepted command line.
-void expectOutcome(const ChildResult& result, const std::string& line) {
+void expectOutcome(const ChildRun& result, const std::string& line) {
     ASSERT_TRUE(result.exited()) << "killed by signal " << WTERMSIG(result.status);
     if (line == kAccepted) {
         EXPECT_NE(result.exitCode(), 2);
@@ -112,7 +119,7 @@ TEST_P(CommandLineTest, LineStatusAndOutputFile) {
     fs::create_directories((dir / c.existing).parent_path());
     writeFile(dir / c.existing, "previous");
 
-    const ChildResult result = runTool(c.args, dir.path);
+    const ChildRun result = runTool(c.args, dir.path());
 
     expectOutcome(result, c.line);
     EXPECT_EQ(fs::exists(dir / c.existing), c.line != kAccepted);
@@ -199,9 +206,9 @@ TEST_P(PathTest, NeverDeletesTheInputOrADirectory) {
     const PathCase& c = GetParam();
     TempDir dir;
     writeFile(dir / "clip.mov", kInputBytes);
-    c.prepare(dir.path);
+    c.prepare(dir.path());
 
-    const ChildResult result = runTool(c.args, dir.path);
+    const ChildRun result = runTool(c.args, dir.path());
 
     expectOutcome(result, c.line);
     EXPECT_EQ(readFile(dir / "clip.mov"), kInputBytes);
@@ -244,7 +251,7 @@ TEST(UnreadableInputTest, RefusedAndTheOutputKept) {
     fs::permissions(dir / "clip.mov", fs::perms::none);
     writeFile(dir / "out.mp4", "previous");
 
-    const ChildResult result = runTool({"clip.mov", "out.mp4", "--profile", "camera"}, dir.path);
+    const ChildRun result = runTool({"clip.mov", "out.mp4", "--profile", "camera"}, dir.path());
 
     expectOutcome(result, kUnreadable);
     EXPECT_TRUE(fs::exists(dir / "out.mp4"));

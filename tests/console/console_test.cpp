@@ -1,19 +1,23 @@
 #include "console/console.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <string>
 
 #include "console/progress.h"
-#include "lifecycle/child_process.h"
 #include "lifecycle/lifecycle.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using namespace testing_support;
 
 // What the body wrote to descriptor fd, in this process.
@@ -120,7 +124,7 @@ TEST_P(DieTest, RemovesTheOutputThenWritesTheLineThenExits) {
     const fs::path output = dir / "out.mp4";
     writeFile(output, "partial");
 
-    const ChildResult result = runInChild([&] {
+    const ChildRun result = runInChild([&] {
         if (c.outputURLSet) lifecycle::setOutputURL(output);
         console::die("decode failed: bad\nframe [media 1]", c.code);
     });
@@ -165,7 +169,7 @@ TEST(ExitRaceTest, DieAfterTheSignalHandlerHasBegunPrintsNothing) {
     ASSERT_EQ(pipe(cancelled), 0);
     ASSERT_EQ(pipe(go), 0);
 
-    const ChildResult result = runInChild([&] {
+    const ChildRun result = runInChild([&] {
         lifecycle::setOutputURL(output);
         lifecycle::setActiveReader(std::make_shared<HandshakeReader>(cancelled[1], go[0]));
         lifecycle::installSignalHandling();
@@ -212,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(StdoutOrderTest, ProgressLinesKeepTheirPlaceBeforeTheDirectEncoderLine) {
-    const ChildResult result = runInChild([] {
+    const ChildRun result = runInChild([] {
         // The host reads a pipe, so standard output is fully buffered there.
         std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
         console::resetProgress();
@@ -228,7 +232,7 @@ TEST(StdoutOrderTest, ProgressLinesKeepTheirPlaceBeforeTheDirectEncoderLine) {
 }
 
 TEST(ConsoleTest, AClosedPipeDoesNotKillTheJob) {
-    const ChildResult result = runInChild([] {
+    const ChildRun result = runInChild([] {
         lifecycle::installSignalHandling();
         int broken[2];
         if (pipe(broken) != 0) _exit(120);

@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "child_run.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -252,10 +253,7 @@ TEST_F(EndToEnd, EncoderModeIsHonouredWithoutFallback) {
 
 TEST_F(EndToEnd, DamagedSourceFailsWithOneLineAndNoFile) {
     const fs::path good = clip("good.mp4", "320x240", 1);
-    const std::string bytes = [&] {
-        std::ifstream in(good, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }();
+    const std::string bytes = testing_support::readFile(good);
     struct Case {
         const char* name;
         std::string content;
@@ -288,18 +286,11 @@ TEST_F(EndToEnd, ClosedStandardStreamsNeverReachTheOutputFile) {
     const ChildRun run = testing_support::runInChild([&](int) {
         close(STDOUT_FILENO);
         close(STDERR_FILENO);
-        const std::vector<std::string> arguments = {QVC_PROGRAM, source.string(), output.string(), "--profile",
-                                                    "camera"};
-        std::vector<char*> argv;
-        for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(QVC_PROGRAM, argv.data());
-        _exit(122);
+        testing_support::execute(QVC_PROGRAM, {QVC_PROGRAM, source.string(), output.string(), "--profile", "camera"});
     });
 
     EXPECT_EQ(run.exitCode(), 0);
-    std::ifstream in(output, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    const std::string bytes = testing_support::readFile(output);
     EXPECT_EQ(bytes.find("PROGRESS"), std::string::npos);
     EXPECT_EQ(bytes.find("ENCODER"), std::string::npos);
     EXPECT_EQ(probeVideo(output).at("codec_name"), "h264");

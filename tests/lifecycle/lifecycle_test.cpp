@@ -3,18 +3,22 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "lifecycle/child_process.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using namespace testing_support;
 
 // Appends one word to a log file when cancelled, so the parent can tell what the
@@ -80,7 +84,7 @@ TEST_P(InterruptionTest, EndsWith143AndRemovesTheOutput) {
     ASSERT_EQ(pipe(ready), 0);
     ASSERT_EQ(pipe(hold), 0);
 
-    const ChildResult result = runInChild(
+    const ChildRun result = runInChild(
         [&] {
             lifecycle::setOutputURL(output);
             if (c.readerAndWriter) {
@@ -143,7 +147,7 @@ TEST_P(RemoveOutputTest, RemovesOnlyAFileOrLinkAtTheOutputPath) {
         case AtPath::SymbolicLink: fs::create_symlink(target, output); break;
     }
 
-    const ChildResult result = runInChild([&] {
+    const ChildRun result = runInChild([&] {
         if (c.outputURLSet) lifecycle::setOutputURL(output);
         lifecycle::removeOutput();
         lifecycle::removeOutput();  // a second call does no harm
@@ -174,7 +178,7 @@ TEST(InterruptionTest, EndsWhileAnotherThreadIsStuckWritingStandardOutput) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
 
-    const ChildResult result = runInChild(
+    const ChildRun result = runInChild(
         [&] {
             alarm(20);  // a hang ends as a kill by SIGALRM, which the test reports
             int host[2];
@@ -205,7 +209,7 @@ TEST(InterruptionTest, EndsWhileAnotherThreadIsStuckWritingStandardOutput) {
 }
 
 TEST(ClaimExitTest, TheFirstCallerDecidesTheStatus) {
-    const ChildResult result = runInChild([] {
+    const ChildRun result = runInChild([] {
         lifecycle::claimExit();
         std::fputs("flushed on the way out\n", stdout);
         lifecycle::endProcess(7);

@@ -263,7 +263,7 @@ TEST_F(WritingFullDisk, OnlyWhenClosingStillFailsTheFinish) {
     const fs::path probeOut = dir_->path() / "whole.mp4";
     const DiskOutcome whole = writeUntilDone(probeOut, raw_, video, 15);
     ASSERT_EQ(whole.statusAfterFinish, static_cast<int>(AssetWriterStatus::Completed)) << whole.error;
-    const std::string bytes = fileBytes(probeOut);
+    const std::string bytes = readFile(probeOut);
     const auto moov = bytes.rfind("moov");
     ASSERT_NE(moov, std::string::npos);
     ASSERT_GT(moov, 4u);

@@ -65,7 +65,7 @@ TEST_F(WritingOutput, MovNameGivesTaggedHighProfileMpeg4WithMonoAac) {
 
     // The container's own colour box: nclx, primaries, transfer and matrix 1 (BT.709),
     // full-range flag clear.
-    const std::string bytes = fileBytes(out);
+    const std::string bytes = readFile(out);
     const auto colr = bytes.find("colrnclx");
     ASSERT_NE(colr, std::string::npos);
     EXPECT_EQ(bytes.substr(colr + 8, 7), std::string("\x00\x01\x00\x01\x00\x01\x00", 7));

@@ -209,7 +209,7 @@ public:
         std::fflush(stderr);
         dup2(saved_, 2);
         close(saved_);
-        return fileBytes(file_);
+        return readFile(file_);
     }
 
 private:
@@ -252,7 +252,7 @@ TEST_F(WritingSettings, EncoderSpecificationsOnAMachineWithoutVideoHardware) {
         const fs::path out = dir_.path() / (std::string(c.encoder) + ".mp4");
         ASSERT_EQ(writeClip(out, raw, video, 1).status, media::AssetWriterStatus::Completed) << c.encoder;
         // libx264 signs its streams.
-        EXPECT_NE(fileBytes(out).find("x264 - core"), std::string::npos) << c.encoder;
+        EXPECT_NE(readFile(out).find("x264 - core"), std::string::npos) << c.encoder;
         EXPECT_EQ(probeStream(out, "v:0", "profile").at("profile"), "High") << c.encoder;
     }
 }

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -16,17 +15,6 @@ extern "C" {
 #include "media/ffmpeg/writing.h"
 
 namespace writing_test {
-
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "qvc-writing-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temporary directory");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
 
 std::string run(const std::string& command) {
     std::string out;
@@ -329,13 +317,6 @@ std::vector<PacketInfo> packetsByPosition(const fs::path& file) {
     }
     std::sort(packets.begin(), packets.end(), [](const PacketInfo& a, const PacketInfo& b) { return a.pos < b.pos; });
     return packets;
-}
-
-std::string fileBytes(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
 }
 
 }  // namespace writing_test

@@ -14,23 +14,14 @@
 #include <vector>
 
 #include "media/framework.h"
+#include "support/temp_dir.h"
 
 namespace writing_test {
 
 namespace fs = std::filesystem;
 
-// A fresh directory, removed with its contents at the end of the scope.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using testing_support::readFile;
+using testing_support::TempDir;
 
 // The standard output of a shell command; stderr is discarded.
 std::string run(const std::string& command);
@@ -135,7 +126,5 @@ struct PacketInfo {
 };
 // In the file's order of bytes.
 std::vector<PacketInfo> packetsByPosition(const fs::path& file);
-
-std::string fileBytes(const fs::path& file);
 
 }  // namespace writing_test

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "app/job.h"
-#include "child_run.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 #include "fake_media.h"
 
 namespace {

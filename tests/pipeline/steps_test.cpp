@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "child_run.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 #include "fake_media.h"
 #include "pipeline/assembly.h"
 #include "pipeline/inspection.h"

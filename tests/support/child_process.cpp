@@ -1,4 +1,4 @@
-#include "child_run.h"
+#include "support/child_process.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -41,10 +40,12 @@ void drain(int fd, std::string& into, const std::function<void(const std::string
 
 }  // namespace
 
+bool ChildRun::exited() const { return WIFEXITED(status); }
 int ChildRun::exitCode() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 int ChildRun::termSignal() const { return WIFSIGNALED(status) ? WTERMSIG(status) : 0; }
 
-ChildRun runInChild(const std::function<void(int reportFd)>& body, const OutputWatch& watch) {
+ChildRun runInChild(const std::function<void(int reportFd)>& body, const OutputWatch& watch,
+                    const ChildStarted& started) {
     Pipe out, err, report;
     // Nothing buffered in the parent may be written twice.
     std::fflush(nullptr);
@@ -66,6 +67,7 @@ ChildRun runInChild(const std::function<void(int reportFd)>& body, const OutputW
     close(out.write);
     close(err.write);
     close(report.write);
+    if (started) started(pid);
 
     ChildRun run;
     std::thread errReader([&] { drain(err.read, run.err, {}); });
@@ -80,28 +82,27 @@ ChildRun runInChild(const std::function<void(int reportFd)>& body, const OutputW
     return run;
 }
 
-ChildRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                    const OutputWatch& watch) {
+ChildRun runInChild(const std::function<void()>& body, const ChildStarted& started) {
     return runInChild(
         [&](int) {
-            std::vector<char*> argv;
-            for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
-            _exit(122);
+            body();
+            std::fflush(stdout);
+            _exit(0);
         },
-        watch);
+        {}, started);
 }
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qvc-pipeline-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
+void execute(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(122);
 }
 
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+ChildRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                    const OutputWatch& watch) {
+    return runInChild([&](int) { execute(program, arguments); }, watch);
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
