@@ -26,6 +26,27 @@ protected:
     }
     static void TearDownTestSuite() { dir_.reset(); }
 
+    struct PictureAndSound {
+        media::AssetWriterPtr writer;
+        media::AssetWriterInputPtr videoIn;
+        media::AssetWriterInputPtr audioIn;
+    };
+    // A writer at out with an input for raw_'s pictures at 5 per second and one for
+    // mono sound, not yet started.
+    static PictureAndSound pictureAndSoundWriter(const fs::path& out) {
+        VideoParams video;
+        video.width = 64;
+        video.height = 64;
+        video.fps = 5;
+        video.bitRate = 100000;
+        PictureAndSound made{media::ff::makeWriter(out, media::FileType::MPEG4).value(),
+                             media::ff::makeWriterInput(media::MediaType::Video, videoSettings(video)),
+                             media::ff::makeWriterInput(media::MediaType::Audio, aacSettings(48000))};
+        made.writer->addInput(made.videoIn);
+        made.writer->addInput(made.audioIn);
+        return made;
+    }
+
     static inline std::unique_ptr<TempDir> dir_;
     static inline fs::path raw_;  // 40 pictures of 64x64
 };
@@ -60,16 +81,7 @@ class WritingPacingSpeeds : public WritingPacing, public ::testing::WithParamInt
 TEST_P(WritingPacingSpeeds, TheFasterInputWaitsForTheSlowerOne) {
     const SpeedCase& c = GetParam();
     const fs::path out = dir_->path() / (std::string(c.name) + ".mp4");
-    auto writer = media::ff::makeWriter(out, media::FileType::MPEG4).value();
-    VideoParams video;
-    video.width = 64;
-    video.height = 64;
-    video.fps = 5;
-    video.bitRate = 100000;
-    auto videoIn = media::ff::makeWriterInput(media::MediaType::Video, videoSettings(video));
-    auto audioIn = media::ff::makeWriterInput(media::MediaType::Audio, aacSettings(48000));
-    writer->addInput(videoIn);
-    writer->addInput(audioIn);
+    auto [writer, videoIn, audioIn] = pictureAndSoundWriter(out);
     ASSERT_TRUE(writer->startWriting());
     writer->startSessionAtSourceTime(media::Time::zero());
 
@@ -149,16 +161,7 @@ class WritingPacingLengths : public WritingPacing, public ::testing::WithParamIn
 TEST_P(WritingPacingLengths, AFinishedInputNoLongerHoldsTheOtherBack) {
     const LengthCase& c = GetParam();
     const fs::path out = dir_->path() / (std::string(c.name) + ".mp4");
-    auto writer = media::ff::makeWriter(out, media::FileType::MPEG4).value();
-    VideoParams video;
-    video.width = 64;
-    video.height = 64;
-    video.fps = 5;
-    video.bitRate = 100000;
-    auto videoIn = media::ff::makeWriterInput(media::MediaType::Video, videoSettings(video));
-    auto audioIn = media::ff::makeWriterInput(media::MediaType::Audio, aacSettings(48000));
-    writer->addInput(videoIn);
-    writer->addInput(audioIn);
+    auto [writer, videoIn, audioIn] = pictureAndSoundWriter(out);
     ASSERT_TRUE(writer->startWriting());
     writer->startSessionAtSourceTime(media::Time::zero());
 
