@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string_view>
 
+#include <sys/stat.h>
+
 extern "C" {
 #include <libavutil/display.h>
 #include <libavutil/mathematics.h>
@@ -19,6 +21,15 @@ bool isTextFormat(const AVInputFormat* format) { return std::string_view(format-
 bool isStillImageFormat(const AVInputFormat* format) {
     const std::string_view name(format->name);
     return name == "image2" || (name.size() > 5 && name.substr(name.size() - 5) == "_pipe");
+}
+
+// Containers whose header gives the length of the whole timeline from its zero (a movie
+// header, a segment duration), not the span from the first timestamp: a file whose
+// pictures start at 10 s after an empty edit says 12 s, not 2 s.
+bool durationCountsFromZero(const AVInputFormat* format) {
+    const std::string_view name(format->name);
+    return name.find("mov") != std::string_view::npos || name.find("matroska") != std::string_view::npos ||
+           name == "nut" || name == "asf";
 }
 
 int interruptCallback(void* opaque) {
@@ -87,6 +98,13 @@ std::int64_t SourceInfo::originIn(const StreamInfo& stream) const {
 }
 
 Result<std::shared_ptr<const SourceInfo>> probeSource(const std::filesystem::path& path, bool preciseDuration) {
+    // Every output opens the file again, so a pipe or a device, which can be read only
+    // once (and whose opening may wait for a writer forever), is not a source.
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 &&
+        (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || S_ISCHR(status.st_mode))) {
+        return mediaError("not a media file but a pipe or a device");
+    }
     auto opened = openInput(path, nullptr, nullptr);
     if (!opened) return opened.error();
     AVFormatContext* ctx = opened.value().get();
@@ -106,7 +124,9 @@ Result<std::shared_ptr<const SourceInfo>> probeSource(const std::filesystem::pat
     std::int64_t end = AV_NOPTS_VALUE;
     if (ctx->duration != AV_NOPTS_VALUE && ctx->duration >= 0 &&
         !(preciseDuration && ctx->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)) {
-        end = (ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0) + ctx->duration;
+        const std::int64_t start = ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0;
+        end = start + ctx->duration;
+        if (durationCountsFromZero(ctx->iformat) && ctx->duration > start) end = ctx->duration;
     } else {
         auto scanned = scanEnd(path, ctx->iformat);
         if (!scanned) return scanned.error();

@@ -1,6 +1,7 @@
 // The composed-video output: decodes the first video track and shows it like a film
 // projector at the composition's frame rate, each kept picture drawn into the render size.
 #include <cmath>
+#include <limits>
 
 #include "media/ffmpeg/read_asset.h"
 #include "media/ffmpeg/read_outputs.h"
@@ -26,6 +27,17 @@ Ticks ticksOf(const Time& t) { return Ticks{t.value, AVRational{1, t.timescale}}
 
 int compare(const Ticks& x, const Ticks& y) { return av_compare_ts(x.value, x.unit, y.value, y.unit); }
 
+// Whether a picture stamped at time (in unit) is on display at now. Containers round
+// times to their own tick (a millisecond in Matroska), so a 30 fps picture stamped 67 ms
+// belongs at 66.67 ms; anything within half a tick of now counts as now, or every third
+// picture would be shown twice and the next one skipped.
+bool dueAt(std::int64_t time, AVRational unit, const Ticks& now) {
+    if (compare(Ticks{time, unit}, now) <= 0) return true;
+    constexpr std::int64_t kHalfRange = std::numeric_limits<std::int64_t>::max() / 2;
+    if (time > kHalfRange || time < -kHalfRange || now.value > kHalfRange || now.value < -kHalfRange) return false;
+    return av_compare_ts(2 * time - 1, unit, 2 * now.value, now.unit) <= 0;
+}
+
 class VideoCompositionOutput final : public AssetReaderVideoCompositionOutput, public ReadingOutput {
 public:
     VideoCompositionOutput(std::vector<AssetTrackPtr> tracks, Settings settings)
@@ -47,6 +59,7 @@ private:
     // Decodes the next source picture into lookahead_; false at the end of the track or
     // when reading stops.
     bool decodeNext();
+    bool due(std::int64_t time, const Ticks& now) const { return dueAt(time, streamBase_, now); }
     void finish();
     SampleBufferPtr stop(Error error);
 
@@ -204,7 +217,7 @@ SampleBufferPtr VideoCompositionOutput::copyNextSampleBuffer() {
             drawn_.reset();
             continue;
         }
-        if (lookahead_ && compare(Ticks{lookaheadTime_, streamBase_}, now) <= 0) {
+        if (lookahead_ && due(lookaheadTime_, now)) {
             current_ = std::move(lookahead_);
             drawn_.reset();
             continue;

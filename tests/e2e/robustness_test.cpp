@@ -1,0 +1,250 @@
+// The built program on what phones, cameras and screen recorders really produce, and on
+// damaged files: one table of small sources made by the ffmpeg tool (some then damaged
+// byte by byte), each with the ending it must reach. Every run ends with a status and
+// the lines of the protocol, never a crash, a hang or a file left behind after a failure.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ChildRun;
+using testing_support::splitLines;
+
+void makeFixture(const std::vector<std::string>& arguments, const fs::path& file) {
+    std::vector<std::string> argv = {QVC_FFMPEG, "-nostdin", "-y", "-v", "error"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    argv.push_back(file.string());
+    const ChildRun run = testing_support::runProgram(QVC_FFMPEG, argv);
+    ASSERT_EQ(run.exitCode(), 0) << run.err;
+}
+
+// "key=value" lines of ffprobe for one stream of the file.
+std::map<std::string, std::string> probeStream(const fs::path& file, const std::string& stream) {
+    const ChildRun run = testing_support::runProgram(
+        QVC_FFPROBE, {QVC_FFPROBE, "-v", "error", "-select_streams", stream, "-show_entries",
+                      "stream=codec_name,profile,width,height,pix_fmt,color_primaries,color_transfer,color_space,"
+                      "channels,sample_rate,duration",
+                      "-of", "default=noprint_wrappers=1", file.string()});
+    std::map<std::string, std::string> values;
+    for (const std::string& line : splitLines(run.out)) {
+        const auto eq = line.find('=');
+        if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return values;
+}
+
+int soundStreamCount(const fs::path& file) {
+    const ChildRun run = testing_support::runProgram(
+        QVC_FFPROBE, {QVC_FFPROBE, "-v", "error", "-select_streams", "a", "-show_entries", "stream=index", "-of",
+                      "csv=p=0", file.string()});
+    return static_cast<int>(splitLines(run.out).size());
+}
+
+// Indexes of the output pictures that repeat the one before, judged on small grey copies
+// decoded by the ffmpeg tool.
+std::vector<int> repeatedPictures(const fs::path& file) {
+    constexpr int kWidth = 80, kHeight = 60, kSize = kWidth * kHeight;
+    const ChildRun run = testing_support::runProgram(
+        QVC_FFMPEG, {QVC_FFMPEG, "-nostdin", "-v", "error", "-i", file.string(), "-vf",
+                     "scale=" + std::to_string(kWidth) + ":" + std::to_string(kHeight), "-f", "rawvideo", "-pix_fmt",
+                     "gray", "-"});
+    std::vector<int> repeats;
+    const std::string& pixels = run.out;
+    for (std::size_t at = kSize; at + kSize <= pixels.size(); at += kSize) {
+        double difference = 0;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(kSize); ++i) {
+            difference += std::abs(static_cast<unsigned char>(pixels[at + i]) -
+                                   static_cast<unsigned char>(pixels[at - kSize + i]));
+        }
+        if (difference / kSize < 1.0) repeats.push_back(static_cast<int>(at / kSize));
+    }
+    return repeats;
+}
+
+// Sets to zero the contents of the first MP4 box of the given type.
+void zeroBox(const fs::path& file, const std::string& type) {
+    std::string bytes = testing_support::readFile(file);
+    const auto at = bytes.find(type);
+    ASSERT_NE(at, std::string::npos) << type;
+    ASSERT_GE(at, 4u);
+    std::uint32_t size = 0;
+    for (std::size_t i = at - 4; i < at; ++i) size = size << 8 | static_cast<unsigned char>(bytes[i]);
+    const std::size_t end = std::min(bytes.size(), at - 4 + size);
+    for (std::size_t i = at + 4; i < end; ++i) bytes[i] = '\0';
+    testing_support::writeFile(file, bytes);
+}
+
+struct Outcome {
+    // Success: the planned picture, a mono 48 kHz AAC track when the source has sound,
+    // the length of the source, and optionally every source picture shown exactly once.
+    int width = 0;
+    int height = 0;
+    bool sound = false;
+    double seconds = 0;
+    bool everyPictureOnce = false;
+    // Failure: the start of the one line on standard error.
+    const char* line = nullptr;
+};
+
+Outcome success(int width, int height, bool sound, double seconds, bool everyPictureOnce = false) {
+    return Outcome{width, height, sound, seconds, everyPictureOnce, nullptr};
+}
+Outcome failure(const char* line) { return Outcome{0, 0, false, 0, false, line}; }
+
+struct Case {
+    const char* name;
+    const char* file;
+    std::vector<std::string> fixture;  // ffmpeg arguments before the file name
+    const char* profile;
+    Outcome outcome;
+    double keep = 1;             // the fraction of the file's bytes kept
+    const char* zeroed = "";     // an MP4 box whose contents are zeroed
+};
+
+const std::vector<std::string> kPicture = {"-f", "lavfi", "-i", "testsrc2=s=320x240:r=30:d=2"};
+const std::vector<std::string> kTone = {"-f", "lavfi", "-i", "sine=f=440:r=44100:d=2"};
+const std::vector<std::string> kH264 = {"-c:v", "libx264", "-preset", "ultrafast"};
+
+std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+class Robustness : public ::testing::Test {
+protected:
+    testing_support::TempDir dir;
+};
+
+TEST_F(Robustness, EveryKindOfSourceEndsAsItShould) {
+    const std::vector<std::string> aac = {"-c:a", "aac"};
+    const Case cases[] = {
+        // Matroska keeps times in milliseconds: a picture stamped 67 ms is the one for
+        // 66.67 ms, not a frame late.
+        {"30 fps Matroska into 30 fps", "ms.mkv", join({kPicture, kH264}), "camera-high",
+         success(320, 240, false, 2, true)},
+        // Pictures after an empty edit: the container's length counts the 10 s before them.
+        {"MP4 starting at 10 s", "late.mp4", join({kPicture, kTone, kH264, aac, {"-output_ts_offset", "10"}}),
+         "camera-high", success(320, 240, true, 2)},
+        {"Matroska starting at 10 s", "late.mkv", join({kPicture, kTone, kH264, aac, {"-output_ts_offset", "10"}}),
+         "camera-high", success(320, 240, true, 2)},
+        // Picture formats and shapes that take their own way through decoding and drawing.
+        {"10-bit HEVC tagged BT.2020 PQ", "hdr.mp4",
+         join({kPicture, kTone, aac,
+               {"-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=none", "-pix_fmt",
+                "yuv420p10le", "-color_primaries", "bt2020", "-color_trc", "smpte2084", "-colorspace", "bt2020nc"}}),
+         "camera-high", success(320, 240, true, 2)},
+        {"odd 17x9 with 4:2:0 chroma", "odd.mkv",
+         join({{"-f", "lavfi", "-i", "testsrc2=s=17x9:r=30:d=2"}, kTone,
+               {"-c:v", "ffv1", "-pix_fmt", "yuv420p", "-c:a", "flac"}}),
+         "camera-high", success(16, 8, true, 2)},
+        {"4097x16 strip", "strip.mkv",
+         {"-f", "lavfi", "-i", "testsrc2=s=4097x16:r=30:d=2", "-c:v", "ffv1", "-pix_fmt", "yuv420p"},
+         "camera-optimized", success(960, 2, false, 2)},
+        {"720x480 with 32:27 pixels", "wide-pixels.mp4", join({{"-f", "lavfi", "-i", "testsrc2=s=720x480:r=30:d=2"},
+                                                                kTone, kH264, aac, {"-vf", "setsar=32/27"}}),
+         "camera-high", success(852, 480, true, 2)},
+        // Files that are not films.
+        {"a still picture", "still.png", {"-f", "lavfi", "-i", "testsrc2=s=320x240", "-frames:v", "1"}, "camera",
+         failure("the video has no usable size or length")},
+        {"sound with cover art", "song.m4a",
+         join({kTone, {"-f", "lavfi", "-i", "color=red:s=64x64:d=1", "-map", "0", "-map", "1", "-frames:v", "1",
+                       "-c:a", "aac", "-c:v", "mjpeg", "-disposition:v", "attached_pic"}}),
+         "camera", failure("no video track")},
+        // Damage: the index intact but the data cut short ends the pictures and the sound
+        // early; an index that says every sample is empty fails while pumping.
+        {"MP4 with its index first, cut at half", "cut.mp4",
+         join({kPicture, kTone, kH264, aac, {"-movflags", "+faststart"}}), "camera-high",
+         success(320, 240, true, 2), 0.5},
+        {"MP4 with every sample size zeroed", "sizes.mp4", join({kPicture, kTone, kH264, aac}), "camera-high",
+         failure("decode failed: "), 1, "stsz"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path source = dir / c.file;
+        makeFixture(c.fixture, source);
+        if (c.keep < 1) {
+            const std::string bytes = testing_support::readFile(source);
+            testing_support::writeFile(source, bytes.substr(0, static_cast<std::size_t>(bytes.size() * c.keep)));
+        }
+        if (*c.zeroed != '\0') zeroBox(source, c.zeroed);
+
+        const fs::path output = dir / "out.mp4";
+        const ChildRun run = testing_support::runProgram(
+            QVC_PROGRAM, {QVC_PROGRAM, source.string(), output.string(), "--profile", c.profile});
+        ASSERT_TRUE(run.exited()) << "signal " << run.termSignal();
+        const std::vector<std::string> errors = splitLines(run.err);
+
+        if (c.outcome.line != nullptr) {
+            EXPECT_EQ(run.exitCode(), 1);
+            ASSERT_EQ(errors.size(), 1u) << run.err;
+            EXPECT_EQ(errors[0].rfind(c.outcome.line, 0), 0u) << errors[0];
+            EXPECT_EQ(run.out.find("ENCODER"), std::string::npos);
+            EXPECT_FALSE(fs::exists(output));
+            continue;
+        }
+        ASSERT_EQ(run.exitCode(), 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        const std::vector<std::string> lines = splitLines(run.out);
+        ASSERT_GE(lines.size(), 3u);
+        EXPECT_EQ(lines.front(), "PROGRESS 0");
+        EXPECT_EQ(lines[lines.size() - 2], "ENCODER auto");
+        EXPECT_EQ(lines.back(), "PROGRESS 100");
+
+        auto video = probeStream(output, "v:0");
+        EXPECT_EQ(video["codec_name"], "h264");
+        EXPECT_EQ(video["profile"], "High");
+        EXPECT_EQ(video["pix_fmt"], "yuv420p");
+        EXPECT_EQ(video["width"], std::to_string(c.outcome.width));
+        EXPECT_EQ(video["height"], std::to_string(c.outcome.height));
+        EXPECT_EQ(video["color_primaries"], "bt709");
+        EXPECT_EQ(video["color_transfer"], "bt709");
+        EXPECT_EQ(video["color_space"], "bt709");
+        const double videoSeconds = std::atof(video["duration"].c_str());
+        // Two frames at the slowest profile rate in use here.
+        EXPECT_NEAR(videoSeconds, c.outcome.seconds, 0.25);
+
+        if (c.outcome.sound) {
+            ASSERT_EQ(soundStreamCount(output), 1);
+            auto sound = probeStream(output, "a:0");
+            EXPECT_EQ(sound["codec_name"], "aac");
+            EXPECT_EQ(sound["channels"], "1");
+            EXPECT_EQ(sound["sample_rate"], "48000");
+            EXPECT_NEAR(std::atof(sound["duration"].c_str()), videoSeconds, 0.1);
+        } else {
+            EXPECT_EQ(soundStreamCount(output), 0);
+        }
+        if (c.outcome.everyPictureOnce) {
+            EXPECT_EQ(repeatedPictures(output), std::vector<int>{});
+        }
+    }
+}
+
+// A named pipe can be read only once, and opening one with no writer waits for ever;
+// the job refuses it at once.
+TEST_F(Robustness, NamedPipeIsRefusedWithoutWaiting) {
+    const fs::path pipe = dir / "pipe.mp4";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const fs::path output = dir / "out.mp4";
+    const ChildRun run = testing_support::runProgram(
+        QVC_PROGRAM, {QVC_PROGRAM, pipe.string(), output.string(), "--profile", "camera"});
+    EXPECT_EQ(run.exitCode(), 1);
+    const std::vector<std::string> errors = splitLines(run.err);
+    ASSERT_EQ(errors.size(), 1u) << run.err;
+    EXPECT_EQ(errors[0].rfind("cannot open the media: ", 0), 0u) << errors[0];
+    EXPECT_FALSE(fs::exists(output));
+}
+
+}  // namespace
