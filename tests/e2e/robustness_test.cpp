@@ -140,6 +140,10 @@ TEST_F(Robustness, EveryKindOfSourceEndsAsItShould) {
          "camera-high", success(320, 240, true, 2)},
         {"Matroska starting at 10 s", "late.mkv", join({kPicture, kTone, kH264, aac, {"-output_ts_offset", "10"}}),
          "camera-high", success(320, 240, true, 2)},
+        // The 33-bit clock of a transport stream wraps round 0.8 s into this recording.
+        {"transport stream whose clock wraps", "wrap.ts",
+         join({kPicture, kTone, kH264, aac, {"-output_ts_offset", "95441.5"}}), "camera-high",
+         success(320, 240, true, 2)},
         // Picture formats and shapes that take their own way through decoding and drawing.
         {"10-bit HEVC tagged BT.2020 PQ", "hdr.mp4",
          join({kPicture, kTone, aac,

@@ -118,8 +118,11 @@ Result<std::shared_ptr<const SourceInfo>> probeSource(const std::filesystem::pat
     info->path = path;
     info->format = ctx->iformat;
     // Material before the container's zero (encoder priming, pre-roll) is not shown;
-    // a clock that starts late (transport streams) is moved back to zero.
-    info->origin = ctx->start_time != AV_NOPTS_VALUE && ctx->start_time > 0 ? ctx->start_time : 0;
+    // a clock that starts late (transport streams) is moved back to zero. A clock with
+    // no fixed zero (transport streams again) that wrapped round during the recording
+    // has its first part put before zero by the library: that part is shown too.
+    const bool arbitraryClock = (ctx->iformat->flags & AVFMT_TS_DISCONT) != 0;
+    info->origin = ctx->start_time != AV_NOPTS_VALUE && (ctx->start_time > 0 || arbitraryClock) ? ctx->start_time : 0;
 
     std::int64_t end = AV_NOPTS_VALUE;
     if (ctx->duration != AV_NOPTS_VALUE && ctx->duration >= 0 &&
