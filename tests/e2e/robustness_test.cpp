@@ -35,7 +35,7 @@ std::map<std::string, std::string> probeStream(const fs::path& file, const std::
     const ChildRun run = testing_support::runProgram(
         QVC_FFPROBE, {QVC_FFPROBE, "-v", "error", "-select_streams", stream, "-show_entries",
                       "stream=codec_name,profile,width,height,pix_fmt,color_primaries,color_transfer,color_space,"
-                      "channels,sample_rate,duration",
+                      "channels,sample_rate,duration,bit_rate",
                       "-of", "default=noprint_wrappers=1", file.string()});
     std::map<std::string, std::string> values;
     for (const std::string& line : splitLines(run.out)) {
@@ -94,14 +94,16 @@ struct Outcome {
     bool sound = false;
     double seconds = 0;
     bool everyPictureOnce = false;
+    // The least video bit rate, for a source whose own rate is well below the profile's.
+    int minKbps = 0;
     // Failure: the start of the one line on standard error.
     const char* line = nullptr;
 };
 
-Outcome success(int width, int height, bool sound, double seconds, bool everyPictureOnce = false) {
-    return Outcome{width, height, sound, seconds, everyPictureOnce, nullptr};
+Outcome success(int width, int height, bool sound, double seconds, bool everyPictureOnce = false, int minKbps = 0) {
+    return Outcome{width, height, sound, seconds, everyPictureOnce, minKbps, nullptr};
 }
-Outcome failure(const char* line) { return Outcome{0, 0, false, 0, false, line}; }
+Outcome failure(const char* line) { return Outcome{0, 0, false, 0, false, 0, line}; }
 
 struct Case {
     const char* name;
@@ -144,6 +146,10 @@ TEST_F(Robustness, EveryKindOfSourceEndsAsItShould) {
         {"transport stream whose clock wraps", "wrap.ts",
          join({kPicture, kTone, kH264, aac, {"-output_ts_offset", "95441.5"}}), "camera-high",
          success(320, 240, true, 2)},
+        // FLV indexes only the key frames met while probing: not a measure of the data
+        // (this source runs at some 800 kb/s).
+        {"FLV without a stated video rate", "rate.flv", join({kPicture, kTone, kH264, aac}), "camera-high",
+         success(320, 240, true, 2, false, 400)},
         // Picture formats and shapes that take their own way through decoding and drawing.
         {"10-bit HEVC tagged BT.2020 PQ", "hdr.mp4",
          join({kPicture, kTone, aac,
@@ -230,6 +236,7 @@ TEST_F(Robustness, EveryKindOfSourceEndsAsItShould) {
         } else {
             EXPECT_EQ(soundStreamCount(output), 0);
         }
+        EXPECT_GE(std::atoi(video["bit_rate"].c_str()), c.outcome.minKbps * 1000);
         if (c.outcome.everyPictureOnce) {
             EXPECT_EQ(repeatedPictures(output), std::vector<int>{});
         }

@@ -78,7 +78,9 @@ Result<std::int64_t> scanEnd(const std::filesystem::path& path, const AVInputFor
 
 std::int64_t indexedBytes(AVStream* st) {
     const int count = avformat_index_get_entries_count(st);
-    if (count < 2) return -1;
+    // Only an index with an entry for every frame the stream counts measures its data:
+    // some demuxers (FLV) index just the key frames met while probing the first seconds.
+    if (count < 2 || st->nb_frames <= 0 || count < st->nb_frames) return -1;
     std::int64_t bytes = 0;
     for (int i = 0; i < count; ++i) {
         const AVIndexEntry* entry = avformat_index_get_entry(st, i);
