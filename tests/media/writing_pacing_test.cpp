@@ -104,7 +104,7 @@ TEST_P(WritingPacingSpeeds, TheFasterInputWaitsForTheSlowerOne) {
         videoIn, "video",
         [=]() -> media::SampleBufferPtr {
             if (pictures->delivered() >= kPictures) return nullptr;
-            if (slowPictures) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (slowPictures) std::this_thread::sleep_for(std::chrono::milliseconds(20));
             *videoNext = static_cast<double>(pictures->delivered() + 1) * kFrameSeconds;
             return pictures->next();
         },
