@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -173,8 +172,9 @@ TEST_F(Robustness, EveryKindOfSourceEndsAsItShould) {
          join({kTone, {"-f", "lavfi", "-i", "color=red:s=64x64:d=1", "-map", "0", "-map", "1", "-frames:v", "1",
                        "-c:a", "aac", "-c:v", "mjpeg", "-disposition:v", "attached_pic"}}),
          "camera", failure("no video track")},
-        // Damage: the index intact but the data cut short ends the pictures and the sound
-        // early; an index that says every sample is empty fails while pumping.
+        // Damage: with the index intact but the data cut short, the last picture that
+        // decodes and silence run to the length the index gives; an index that says every
+        // sample is empty fails while pumping, after the output was begun.
         {"MP4 with its index first, cut at half", "cut.mp4",
          join({kPicture, kTone, kH264, aac, {"-movflags", "+faststart"}}), "camera-high",
          success(320, 240, true, 2), 0.5},
