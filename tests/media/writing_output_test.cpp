@@ -78,6 +78,16 @@ TEST_F(WritingOutput, MovNameGivesTaggedHighProfileMpeg4WithMonoAac) {
     EXPECT_NEAR(number(a, "bit_rate"), 48000, 48000 * 0.15);
 }
 
+// A small picture at a modest rate: enough to judge timing, quick to encode.
+VideoParams smallVideo(double fps) {
+    VideoParams video;
+    video.width = 160;
+    video.height = 120;
+    video.bitRate = 200000;
+    video.fps = fps;
+    return video;
+}
+
 struct RateCase {
     const char* name;
     double fps;
@@ -90,11 +100,7 @@ class WritingFrameRate : public WritingOutput, public ::testing::WithParamInterf
 TEST_P(WritingFrameRate, IsExactInTheFile) {
     const RateCase& c = GetParam();
     const fs::path out = dir_->path() / (std::string(c.name) + ".mp4");
-    VideoParams video;
-    video.width = 160;
-    video.height = 120;
-    video.bitRate = 200000;
-    video.fps = c.fps;
+    const VideoParams video = smallVideo(c.fps);
     const Written written = writeClip(out, small_, video, 2);
     ASSERT_EQ(written.status, media::AssetWriterStatus::Completed);
     const Fields v = probeStream(out, "v:0", "r_frame_rate,avg_frame_rate,nb_frames");
@@ -122,11 +128,7 @@ class WritingKeyFrames : public WritingOutput, public ::testing::WithParamInterf
 TEST_P(WritingKeyFrames, AreAtMostTheIntervalApartAndNoCloser) {
     const KeyCase& c = GetParam();
     const fs::path out = dir_->path() / (std::string(c.name) + ".mp4");
-    VideoParams video;
-    video.width = 160;
-    video.height = 120;
-    video.bitRate = 200000;
-    video.fps = c.fps;
+    VideoParams video = smallVideo(c.fps);
     video.keyFrameSeconds = c.keyFrameSeconds;
     ASSERT_EQ(writeClip(out, small_, video, c.seconds).status, media::AssetWriterStatus::Completed);
 
