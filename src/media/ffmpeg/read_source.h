@@ -36,6 +36,9 @@ struct StreamInfo {
     std::optional<std::array<std::int32_t, 9>> displayMatrix;
     std::int64_t bitRate = 0;  // the container's figure, 0 when it has none
     std::int64_t indexedBytes = -1;  // sum of the index entries' sizes, -1 when unusable
+    // The brightest light the stream says it holds, in cd/m², from its content light
+    // level or else its mastering display; 0 when it says nothing.
+    double peakLuminance = 0;
 };
 
 struct SourceInfo {
