@@ -7,6 +7,7 @@ extern "C" {
 
 #include <sstream>
 
+#include "media/ffmpeg/read_asset.h"
 #include "media/ffmpeg/read_source.h"
 #include "reading_fixtures.h"
 
@@ -177,6 +178,84 @@ TEST(ReadingAsset, DataRateIsTheContainersFigureWhenItHasOne) {
               static_cast<float>(std::stod(probe(file, "-select_streams v:0 -show_entries stream=bit_rate -of csv=p=0"))));
     EXPECT_EQ(audio[0]->loadEstimatedDataRate().value(),
               static_cast<float>(std::stod(probe(file, "-select_streams a:0 -show_entries stream=bit_rate -of csv=p=0"))));
+}
+
+// ---- Sound tracks without samples --------------------------------------------------
+
+// A sound track the container lists but no packet carries: the library still gives it
+// the file's length.
+const std::string kNoSound = "-f lavfi -i anullsrc=r=48000:cl=stereo,atrim=end_sample=0 ";
+const std::string kTone = "-f lavfi -i sine=f=440:r=48000:d=2 ";
+const std::string kPicture = "-f lavfi -i testsrc2=s=160x120:r=30:d=2 ";
+const std::string kCodecs = " -c:v libx264 -preset ultrafast -c:a aac";
+const std::string kFragmented = " -movflags frag_keyframe+empty_moov";
+
+TEST(ReadingAsset, SoundTrackWithoutSamplesHasAnEmptyRange) {
+    struct Case {
+        const char* file;
+        std::string args;
+        std::vector<bool> empty;  // per sound track, in order
+    };
+    const Case cases[] = {
+        {"no-sound.mp4", kPicture + kNoSound + "-map 0 -map 1" + kCodecs + kFragmented, {true}},
+        {"no-sound.mkv", kPicture + kNoSound + "-map 0 -map 1" + kCodecs, {true}},
+        {"no-sound-then-tone.mp4", kPicture + kNoSound + kTone + "-map 0 -map 1 -map 2" + kCodecs + kFragmented,
+         {true, false}},
+        {"tone-then-no-sound.mkv", kPicture + kTone + kNoSound + "-map 0 -map 1 -map 2" + kCodecs, {false, true}},
+        // The index in a fragmented MP4's header lists no sample of any track: the
+        // fragments carry them all.
+        {"fragmented-tone.mp4", kPicture + kTone + "-map 0 -map 1" + kCodecs + kFragmented, {false}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const fs::path file = fixture(c.file, c.args);
+        const auto audio = tracks(openAsset(file), MediaType::Audio);
+        ASSERT_EQ(audio.size(), c.empty.size());
+        for (std::size_t i = 0; i < audio.size(); ++i) {
+            SCOPED_TRACE(i);
+            const std::string packets =
+                probe(file, "-select_streams a:" + std::to_string(i) + " -show_entries packet=pts -of csv=p=0");
+            ASSERT_EQ(packets.empty(), c.empty[i]) << "the fixture is not the case meant";
+            // What the stream's own times give: the file's length even for an empty track.
+            const auto& track = dynamic_cast<const media::ff::FileTrack&>(*audio[i]);
+            const media::TimeRange given = media::ff::streamTimeRange(*track.source(), track.stream());
+            EXPECT_GT(given.duration.seconds(), 1.9);
+
+            const auto range = audio[i]->loadTimeRange();
+            ASSERT_TRUE(range.ok()) << range.error().localizedDescription;
+            ASSERT_TRUE(range.value().isValid());
+            if (c.empty[i]) {
+                EXPECT_EQ(range.value().duration.seconds(), 0.0);
+                continue;
+            }
+            EXPECT_EQ(range.value().start, given.start);
+            EXPECT_EQ(range.value().duration, given.duration);
+            EXPECT_NEAR(range.value().duration.seconds(), 2.0, 0.1);
+        }
+    }
+}
+
+TEST(ReadingAsset, WhetherSoundHasSamplesIsAskedOfTheFileOnce) {
+    const fs::path made = fixture("no-sound-then-tone.mp4",
+                                  kPicture + kNoSound + kTone + "-map 0 -map 1 -map 2" + kCodecs + kFragmented);
+    const fs::path copy = scratchDir() / "asked-once.mp4";
+    fs::copy_file(made, copy, fs::copy_options::overwrite_existing);
+
+    // Answered for every sound track by the first question, so the file is not needed
+    // again.
+    auto answered = openAsset(copy);
+    const auto audio = tracks(answered, MediaType::Audio);
+    ASSERT_EQ(audio.size(), 2u);
+    ASSERT_TRUE(audio[0]->loadTimeRange().ok());
+    // Probed but not yet asked: a file gone by then fails the load.
+    auto unanswered = openAsset(copy);
+    const auto unasked = tracks(unanswered, MediaType::Audio);
+    ASSERT_EQ(unasked.size(), 2u);
+    fs::remove(copy);
+
+    EXPECT_EQ(audio[0]->loadTimeRange().value().duration.seconds(), 0.0);
+    EXPECT_NEAR(audio[1]->loadTimeRange().value().duration.seconds(), 2.0, 0.1);
+    for (const auto& track : unasked) EXPECT_FALSE(track->loadTimeRange().ok());
 }
 
 // ---- Orientation ------------------------------------------------------------------

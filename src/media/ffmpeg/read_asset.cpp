@@ -33,6 +33,27 @@ Result<double> AssetCore::measuredDataRate(int streamIndex) {
     return (*rates_)[static_cast<std::size_t>(streamIndex)];
 }
 
+Result<bool> AssetCore::soundHasPackets(int streamIndex) {
+    auto src = source();
+    if (!src) return src.error();
+    std::lock_guard lock(mutex_);
+    if (!soundWithPackets_ && !soundWithPacketsError_) {
+        // Every sound stream at once: one pass answers them all.
+        std::vector<int> sound;
+        for (const StreamInfo& stream : src.value()->streams) {
+            if (stream.type == AVMEDIA_TYPE_AUDIO) sound.push_back(stream.index);
+        }
+        auto found = streamsWithPackets(*src.value(), sound);
+        if (found) {
+            soundWithPackets_ = std::move(found.value());
+        } else {
+            soundWithPacketsError_ = found.error();
+        }
+    }
+    if (soundWithPacketsError_) return *soundWithPacketsError_;
+    return static_cast<bool>((*soundWithPackets_)[static_cast<std::size_t>(streamIndex)]);
+}
+
 Result<Time> FileAsset::loadDuration() {
     auto src = core_->source();
     if (!src) return src.error();
@@ -52,7 +73,16 @@ Result<std::vector<AssetTrackPtr>> FileAsset::loadTracks(MediaType type) {
     return tracks;
 }
 
-Result<TimeRange> FileTrack::loadTimeRange() { return streamTimeRange(*source_, stream()); }
+Result<TimeRange> FileTrack::loadTimeRange() {
+    // A sound track without a single sample is still given a length by the library (the
+    // container's); it is empty.
+    if (type_ == MediaType::Audio) {
+        auto hasPackets = core_->soundHasPackets(index_);
+        if (!hasPackets) return hasPackets.error();
+        if (!hasPackets.value()) return TimeRange{Time::zero(), Time::zero()};
+    }
+    return streamTimeRange(*source_, stream());
+}
 
 Result<Size> FileTrack::loadNaturalSize() {
     if (type_ != MediaType::Video) return Size{0, 0};

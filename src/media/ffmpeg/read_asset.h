@@ -10,8 +10,9 @@
 
 namespace media::ff {
 
-// What an asset and its tracks share: the probe, made once, and the measured data
-// rates, made once when a track without a container figure first asks.
+// What an asset and its tracks share: the probe, made once; the measured data rates,
+// made once when a track without a container figure first asks; and which sound
+// tracks hold any packet, found once when the first sound track's range is asked.
 class AssetCore {
 public:
     AssetCore(std::filesystem::path path, bool preciseDuration)
@@ -19,6 +20,8 @@ public:
 
     Result<std::shared_ptr<const SourceInfo>> source();
     Result<double> measuredDataRate(int streamIndex);
+    // Whether the sound stream holds at least one packet.
+    Result<bool> soundHasPackets(int streamIndex);
 
 private:
     std::filesystem::path path_;
@@ -28,6 +31,8 @@ private:
     std::optional<Error> openError_;
     std::optional<std::vector<double>> rates_;
     std::optional<Error> ratesError_;
+    std::optional<std::vector<bool>> soundWithPackets_;
+    std::optional<Error> soundWithPacketsError_;
 };
 
 class FileAsset final : public Asset {

@@ -304,4 +304,38 @@ Result<CodecContextPtr> openDecoder(const StreamInfo& stream, bool threaded) {
     return context;
 }
 
+Result<std::vector<bool>> streamsWithPackets(const SourceInfo& source, const std::vector<int>& streamIndexes) {
+    std::vector<bool> asked(source.streams.size(), false);
+    std::size_t missing = 0;
+    for (const int index : streamIndexes) {
+        if (index < 0 || static_cast<std::size_t>(index) >= asked.size()) continue;
+        if (!asked[static_cast<std::size_t>(index)]) ++missing;
+        asked[static_cast<std::size_t>(index)] = true;
+    }
+    std::vector<bool> found(source.streams.size(), false);
+    if (missing == 0) return found;
+
+    auto opened = openInput(source.path, source.format, nullptr);
+    if (!opened) return opened.error();
+    AVFormatContext* ctx = opened.value().get();
+    // The other streams are passed over by the demuxer, without their data where it can
+    // (MP4 skips them through its index).
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+        ctx->streams[i]->discard = i < asked.size() && asked[i] ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    }
+    PacketPtr packet = makePacket();
+    if (!packet) return errorFromAV(AVERROR(ENOMEM));
+    // Only packets tell: a fragmented MP4's index lists no sample at all, even for the
+    // tracks its fragments carry.
+    while (missing > 0 && av_read_frame(ctx, packet.get()) >= 0) {
+        const auto i = static_cast<std::size_t>(packet->stream_index);
+        if (i < asked.size() && asked[i] && !found[i]) {
+            found[i] = true;
+            --missing;
+        }
+        av_packet_unref(packet.get());
+    }
+    return found;
+}
+
 }  // namespace media::ff

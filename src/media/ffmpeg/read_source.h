@@ -90,4 +90,10 @@ Result<Demuxer> openDemuxer(const SourceInfo& source, int streamIndex, const std
 // A decoder for the stream, set up from the probed parameters.
 Result<CodecContextPtr> openDecoder(const StreamInfo& stream, bool threaded);
 
+// Which of the given streams hold at least one packet: one flag per stream of the
+// source, false for those not asked about. Reads only the asked streams, and only until
+// each has shown a packet; a read error counts as the end of the file. A stream without
+// any packet costs a pass over the file (for MP4, over its index and fragment headers).
+Result<std::vector<bool>> streamsWithPackets(const SourceInfo& source, const std::vector<int>& streamIndexes);
+
 }  // namespace media::ff
