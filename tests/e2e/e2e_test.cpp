@@ -57,6 +57,17 @@ std::vector<std::string> soundStreams(const fs::path& file) {
     return splitLines(run.out);
 }
 
+// The mean level of the sound in dB, as the ffmpeg tool measures it.
+double meanVolume(const fs::path& file) {
+    const ChildRun run = testing_support::runProgram(
+        QVC_FFMPEG, {QVC_FFMPEG, "-nostdin", "-nostats", "-v", "info", "-i", file.string(), "-map", "0:a:0", "-af",
+                     "volumedetect", "-f", "null", "-"});
+    const std::string key = "mean_volume: ";
+    const auto at = run.err.find(key);
+    EXPECT_NE(at, std::string::npos) << run.err;
+    return at == std::string::npos ? NAN : std::atof(run.err.c_str() + at + key.size());
+}
+
 double rate(const std::string& fraction) {
     const auto slash = fraction.find('/');
     if (slash == std::string::npos) return std::stod(fraction);
@@ -214,6 +225,31 @@ TEST_F(EndToEnd, SoundTracksBecomeOneMonoTrackOrNone) {
         EXPECT_EQ(soundStreams(output), c.sound);
         EXPECT_EQ(probeVideo(output).at("codec_name"), "h264");
     }
+}
+
+TEST_F(EndToEnd, SoundTrackWithoutSamplesIsLeftOutOfTheMix) {
+    // Fragmented MP4s with a tone, one with a sound track before it that no fragment
+    // carries: mixed as one of two, the tone would come out 6 dB down.
+    const std::string picture = "testsrc2=size=320x240:rate=30:duration=2";
+    const std::string empty = "anullsrc=r=48000:cl=stereo,atrim=end_sample=0";
+    const std::string tone = "sine=frequency=440:sample_rate=48000:duration=2";
+    const fs::path alone = dir / "alone.mp4";
+    const fs::path beside = dir / "beside.mp4";
+    makeFixture({"-f", "lavfi", "-i", picture, "-f", "lavfi", "-i", tone, "-c:v", "libx264", "-preset", "ultrafast",
+                 "-c:a", "aac", "-movflags", "frag_keyframe+empty_moov", alone.string()});
+    makeFixture({"-f", "lavfi", "-i", picture, "-f", "lavfi", "-i", empty, "-f", "lavfi", "-i", tone, "-map", "0",
+                 "-map", "1", "-map", "2", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", "-movflags",
+                 "frag_keyframe+empty_moov", beside.string()});
+    ASSERT_EQ(soundStreams(beside).size(), 2u);
+
+    const fs::path fromAlone = dir / "from-alone.mp4";
+    const fs::path fromBeside = dir / "from-beside.mp4";
+    expectSuccessProtocol(compress(alone, fromAlone, "camera"));
+    expectSuccessProtocol(compress(beside, fromBeside, "camera"));
+    EXPECT_EQ(soundStreams(fromBeside), (std::vector<std::string>{"aac,48000,1"}));
+    const double level = meanVolume(fromAlone);
+    EXPECT_GT(level, -30) << "the tone is heard";
+    EXPECT_NEAR(meanVolume(fromBeside), level, 0.5);
 }
 
 TEST_F(EndToEnd, MovOutputIsMpeg4AndReplacesWhatWasThere) {

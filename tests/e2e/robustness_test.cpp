@@ -117,6 +117,8 @@ struct Case {
 const std::vector<std::string> kPicture = {"-f", "lavfi", "-i", "testsrc2=s=320x240:r=30:d=2"};
 const std::vector<std::string> kTone = {"-f", "lavfi", "-i", "sine=f=440:r=44100:d=2"};
 const std::vector<std::string> kH264 = {"-c:v", "libx264", "-preset", "ultrafast"};
+// A sound track the container lists but no packet carries.
+const std::vector<std::string> kNoSound = {"-f", "lavfi", "-i", "anullsrc=r=48000:cl=stereo,atrim=end_sample=0"};
 
 std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
     std::vector<std::string> all;
@@ -165,6 +167,14 @@ TEST_F(Robustness, EveryKindOfSourceEndsAsItShould) {
         {"720x480 with 32:27 pixels", "wide-pixels.mp4", join({{"-f", "lavfi", "-i", "testsrc2=s=720x480:r=30:d=2"},
                                                                 kTone, kH264, aac, {"-vf", "setsar=32/27"}}),
          "camera-high", success(852, 480, true, 2)},
+        // Sound tracks without a single sample are left out, as if the source had none:
+        // a fragmented MP4 whose fragments carry pictures only, a Matroska file without
+        // sound blocks. The library gives both tracks the file's length.
+        {"fragmented MP4 whose sound track has no samples", "no-sound.mp4",
+         join({kPicture, kNoSound, kH264, aac, {"-movflags", "frag_keyframe+empty_moov"}}), "camera-high",
+         success(320, 240, false, 2)},
+        {"Matroska sound track without packets", "no-sound.mkv", join({kPicture, kNoSound, kH264, aac}),
+         "camera-high", success(320, 240, false, 2)},
         // Files that are not films.
         {"a still picture", "still.png", {"-f", "lavfi", "-i", "testsrc2=s=320x240", "-frames:v", "1"}, "camera",
          failure("the video has no usable size or length")},
