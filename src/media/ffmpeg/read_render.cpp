@@ -1,5 +1,6 @@
 #include "media/ffmpeg/read_render.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@ extern "C" {
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
@@ -58,6 +60,87 @@ void tagForDelivery(AVFrame* frame) {
     frame->key_frame = 0;
     while (frame->nb_side_data > 0) av_frame_remove_side_data(frame, frame->side_data[0]->type);
     av_dict_free(&frame->metadata);
+}
+
+// Primaries wider than BT.709's whose pictures are converted into its gamut. The older
+// SD primaries differ from BT.709 by less than their own tolerances and are left alone.
+bool wideGamut(AVColorPrimaries primaries) {
+    return primaries == AVCOL_PRI_BT2020 || primaries == AVCOL_PRI_SMPTE431 || primaries == AVCOL_PRI_SMPTE432;
+}
+
+// zscale's names for the source's matrix and primaries. Untagged HDR is
+// BT.2020, as every HDR format defines it.
+const char* zimgMatrix(const SourceColour& colour, bool hdr) {
+    switch (colour.matrix) {
+        case AVCOL_SPC_BT709:
+            return "709";
+        case AVCOL_SPC_BT470BG:
+            return "470bg";
+        case AVCOL_SPC_SMPTE170M:
+            return "170m";
+        case AVCOL_SPC_BT2020_NCL:
+            return "2020_ncl";
+        case AVCOL_SPC_BT2020_CL:
+            return "2020_cl";
+        default:
+            if (hdr) return "2020_ncl";
+            return colour.height >= 720 ? "709" : "170m";
+    }
+}
+
+const char* zimgPrimaries(AVColorPrimaries primaries) {
+    switch (primaries) {
+        case AVCOL_PRI_BT709:
+            return "709";
+        case AVCOL_PRI_BT470BG:
+            return "bt470bg";
+        case AVCOL_PRI_SMPTE170M:
+            return "170m";
+        case AVCOL_PRI_SMPTE431:
+            return "smpte431";
+        case AVCOL_PRI_SMPTE432:
+            return "smpte432";
+        default:
+            return "2020";
+    }
+}
+
+// After scaling: from the source's colours to 8-bit BT.709 SDR, video range, planar
+// 4:2:0 (a following format filter chooses the final layout). Only the stretch from the
+// linearised picture to the tone-mapped one is in floating point; the way back to 8 bits
+// is dithered, so smooth gradients gain no bands.
+std::string colourFilters(const SourceColour& colour, ColourConversion conversion) {
+    std::ostringstream chain;
+    const bool hdr = conversion == ColourConversion::ToneMap;
+    chain << "zscale=rangein=" << (colour.fullRange ? "full" : "limited");
+    if (!colour.rgb) chain << ":matrixin=" << zimgMatrix(colour, hdr);
+    chain << ":primariesin=" << zimgPrimaries(colour.primaries) << ":primaries=709";
+    if (hdr) {
+        const bool pq = colour.transfer == AVCOL_TRC_SMPTE2084;
+        // Linear light with reference white at 1.0; HLG's own display peak is its nominal one.
+        chain << ":transferin=" << (pq ? "smpte2084" : "arib-std-b67") << ":transfer=linear:npl=" << kReferenceWhite
+              << ",format=gbrpf32le";
+        double peak = pq && colour.peakLuminance > 0 ? colour.peakLuminance : kDefaultPeak;
+        peak = std::clamp(peak, 1.0, 10000.0) / kReferenceWhite;
+        char figure[32];
+        std::snprintf(figure, sizeof figure, "%.4f", peak);
+        // Möbius keeps everything up to 60 % of reference white as it is (shadows, faces,
+        // mid greys) and rolls the rest up to the peak smoothly into what SDR can show,
+        // scaling the three components together so hues hold; light far above reference
+        // white is desaturated towards white as a camera's highlights are. Content that
+        // never passes reference white needs no curve, only a clip of stray overshoots.
+        if (peak > 1.0) {
+            chain << ",tonemap=tonemap=mobius:param=0.6:desat=2:peak=" << figure;
+        } else {
+            chain << ",tonemap=tonemap=clip:param=1:desat=0:peak=1";
+        }
+        chain << ",zscale=transferin=linear:primariesin=709:npl=" << kReferenceWhite;
+    } else {
+        // The transfer stays as it is; zimg goes through linear light for the primaries.
+        chain << ":transferin=709";
+    }
+    chain << ":transfer=709:matrix=709:range=limited:dither=ordered";
+    return chain.str();
 }
 
 }  // namespace
@@ -112,15 +195,32 @@ RenderPlan planRender(const AffineTransform& t, Size natural, int width, int hei
     return plan;
 }
 
-std::string renderFilters(const RenderPlan& plan, const char* sourceMatrix, const char* sourceRange) {
+ColourConversion colourConversion(const SourceColour& colour) {
+    if (colour.transfer == AVCOL_TRC_SMPTE2084 || colour.transfer == AVCOL_TRC_ARIB_STD_B67) {
+        return ColourConversion::ToneMap;
+    }
+    if (wideGamut(colour.primaries)) return ColourConversion::Gamut;
+    return ColourConversion::Matrix;
+}
+
+std::string renderFilters(const RenderPlan& plan, const SourceColour& colour) {
     std::ostringstream chain;
+    const ColourConversion conversion = colourConversion(colour);
+    // SDR in BT.709's gamut changes matrix and range in the scaler itself; anything else
+    // is scaled as it is and converted afterwards, so the cost follows the render size.
     const auto scale = [&](int w, int h) {
-        chain << "scale=w=" << w << ":h=" << h << ":flags=bicubic:in_color_matrix=" << sourceMatrix
-              << ":in_range=" << sourceRange << ":out_color_matrix=bt709:out_range=mpeg";
+        chain << "scale=w=" << w << ":h=" << h << ":flags=bicubic";
+        if (conversion == ColourConversion::Matrix) {
+            chain << ":in_color_matrix=" << sourceMatrixName(colour.matrix, colour.height)
+                  << ":in_range=" << (colour.fullRange ? "jpeg" : "mpeg") << ":out_color_matrix=bt709:out_range=mpeg";
+        } else {
+            chain << "," << colourFilters(colour, conversion);
+        }
     };
     if (plan.kind == RenderPlan::Kind::Exact) {
         if (plan.flipVertically) chain << "vflip,";
         scale(plan.scaledWidth, plan.scaledHeight);
+        if (conversion != ColourConversion::Matrix) chain << ",format=yuv420p";
         chain << ",format=nv12";
         if (plan.transposeDirection >= 0) chain << ",transpose=dir=" << plan.transposeDirection;
         if (plan.flipHorizontally) chain << ",hflip";
@@ -159,6 +259,33 @@ const char* sourceMatrixName(AVColorSpace space, int height) {
     }
 }
 
+SourceColour sourceColour(const AVFrame& frame, double streamPeakLuminance) {
+    SourceColour colour;
+    colour.matrix = frame.colorspace;
+    colour.fullRange = isFullRange(frame);
+    colour.rgb = isRGB(frame.format);
+    colour.height = frame.height;
+    colour.primaries = frame.color_primaries;
+    colour.transfer = frame.color_trc;
+    colour.peakLuminance = streamPeakLuminance;
+    if (const AVFrameSideData* sd = av_frame_get_side_data(&frame, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL);
+        sd != nullptr && sd->size >= sizeof(AVContentLightMetadata)) {
+        const auto* light = reinterpret_cast<const AVContentLightMetadata*>(sd->data);
+        if (light->MaxCLL > 0) {
+            colour.peakLuminance = light->MaxCLL;
+            return colour;
+        }
+    }
+    if (const AVFrameSideData* sd = av_frame_get_side_data(&frame, AV_FRAME_DATA_MASTERING_DISPLAY_METADATA);
+        sd != nullptr && sd->size >= sizeof(AVMasteringDisplayMetadata)) {
+        const auto* display = reinterpret_cast<const AVMasteringDisplayMetadata*>(sd->data);
+        if (display->has_luminance && display->max_luminance.den > 0 && av_q2d(display->max_luminance) > 0) {
+            colour.peakLuminance = av_q2d(display->max_luminance);
+        }
+    }
+    return colour;
+}
+
 std::optional<Error> PictureRenderer::configure(const AVFrame& source) {
     graph_.reset(avfilter_graph_alloc());
     input_ = nullptr;
@@ -186,9 +313,7 @@ std::optional<Error> PictureRenderer::configure(const AVFrame& source) {
     inputs->filter_ctx = output_;
     inputs->pad_idx = 0;
 
-    const char* range = isFullRange(source) ? "jpeg" : "mpeg";
-    const std::string filters =
-        renderFilters(plan_, sourceMatrixName(static_cast<AVColorSpace>(source.colorspace), source.height), range);
+    const std::string filters = renderFilters(plan_, sourceColour(source, streamPeak_));
     AVFilterInOut* in = inputs.release();
     AVFilterInOut* out = outputs.release();
     ret = avfilter_graph_parse_ptr(graph_.get(), filters.c_str(), &in, &out, nullptr);
@@ -203,6 +328,8 @@ std::optional<Error> PictureRenderer::configure(const AVFrame& source) {
     sourceFormat_ = source.format;
     sourceSpace_ = source.colorspace;
     sourceRange_ = source.color_range;
+    sourcePrimaries_ = source.color_primaries;
+    sourceTransfer_ = source.color_trc;
     return std::nullopt;
 }
 
@@ -225,7 +352,8 @@ Result<FramePtr> PictureRenderer::blank() const {
 Result<FramePtr> PictureRenderer::render(const AVFrame& source) {
     if (plan_.kind == RenderPlan::Kind::Blank || source.width <= 0 || source.height <= 0) return blank();
     if (source.width != sourceWidth_ || source.height != sourceHeight_ || source.format != sourceFormat_ ||
-        source.colorspace != sourceSpace_ || source.color_range != sourceRange_) {
+        source.colorspace != sourceSpace_ || source.color_range != sourceRange_ ||
+        source.color_primaries != sourcePrimaries_ || source.color_trc != sourceTransfer_) {
         if (auto error = configure(source)) return *error;
     }
     int ret = av_buffersrc_add_frame_flags(input_, const_cast<AVFrame*>(&source), AV_BUFFERSRC_FLAG_KEEP_REF);

@@ -140,7 +140,8 @@ std::optional<Error> VideoCompositionOutput::plan() {
     // Without a layer for the track nothing of it is drawn.
     const AffineTransform layerTransform = transform.value_or(AffineTransform{0, 0, 0, 0, 0, 0});
     renderer_ = std::make_unique<PictureRenderer>(
-        planRender(layerTransform, naturalSize(stream), static_cast<int>(w), static_cast<int>(h)));
+        planRender(layerTransform, naturalSize(stream), static_cast<int>(w), static_cast<int>(h)),
+        stream.peakLuminance);
     return std::nullopt;
 }
 
