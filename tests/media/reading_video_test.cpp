@@ -245,6 +245,37 @@ TEST(ReadingVideo, AnyOtherTransformIsDrawnWhereItSendsThePicture) {
     EXPECT_LT(at({90, 4}), 40);  // outside the picture: black
 }
 
+// The same for an HDR picture: tone mapping runs at the render size before the picture
+// is placed, and its white marker stays bright and its black stays black.
+TEST(ReadingVideo, AnHdrPictureIsToneMappedWhereverTheTransformSendsIt) {
+    const fs::path pq = fixture("marker-pq.mp4",
+                                "-f lavfi -i color=black:s=64x32:r=10:d=0.5,drawbox=x=0:y=0:w=16:h=8:"
+                                "color=white:t=fill,format=yuv444p -vf zscale=t=smpte2084:p=2020:m=2020_ncl:"
+                                "tin=709:pin=709:min=709:npl=203,format=yuv420p10le -c:v libx265 -preset ultrafast "
+                                "-x265-params log-level=error:lossless=1:colorprim=bt2020:transfer=smpte2084:"
+                                "colormatrix=bt2020nc");
+    const double angle = 30 * M_PI / 180;
+    const AffineTransform turned{std::cos(angle), std::sin(angle), -std::sin(angle), std::cos(angle), 24, 8};
+    for (const AffineTransform& t : {AffineTransform::identity(), turned}) {
+        const bool straight = t.b == 0;
+        SCOPED_TRACE(straight ? "straight" : "turned");
+        VideoRead read = startVideo(openAsset(pq), straight ? 64 : 96, straight ? 32 : 96,
+                                    Time::make(6000, 60000), t);
+        ASSERT_TRUE(read.output);
+        auto buffer = read.output->copyNextSampleBuffer();
+        ASSERT_TRUE(buffer);
+        const AVFrame* f = frameOf(buffer);
+        expectDeliveredFormat(*f, straight ? 64 : 96, straight ? 32 : 96);
+        const auto at = [&](media::Point p) {
+            return meanLuma(*f, static_cast<int>(p.x) - 1, static_cast<int>(p.y) - 1, static_cast<int>(p.x) + 2,
+                            static_cast<int>(p.y) + 2);
+        };
+        // Reference white with the assumed 1000 cd/m² peak comes out a little below SDR white.
+        EXPECT_GT(at(t.apply({8, 4})), 200);
+        EXPECT_LT(at(t.apply({48, 24})), 20);
+    }
+}
+
 // ---- Colour -------------------------------------------------------------------------
 
 struct Ycc {
