@@ -17,11 +17,11 @@ namespace media::ff {
 // asked. The performance work tunes this by measurement.
 inline constexpr const char* kX264Preset = "veryfast";
 
-// How far libx264's single-pass average may stray, in seconds' worth of the bit rate
-// over the run (its "ratetol"). Its default of 1 lets a clip of a few seconds end up
-// 15-25 % off the asked rate, above it on content that grows more complex; at 0.25
-// such clips land within about 8 % at the same picture quality for the bits spent.
-inline constexpr const char* kX264RateTolerance = "0.25";
+// libx264's own options on top of the preset, as its "x264-params" list. ratetol is how
+// far the single-pass average may stray, in seconds' worth of the bit rate over the run:
+// its default of 1 lets a clip of a few seconds end up 15-25 % off the asked rate, above
+// it on content that grows more complex; at 0.25 such clips land within about 8 %.
+inline constexpr const char* kX264Params = "ratetol=0.25";
 
 // B-frames between reference frames when reordering is allowed.
 inline constexpr int kMaxBFrames = 3;

@@ -49,10 +49,7 @@ Result<OpenedVideoEncoder> openSoftwareVideoEncoder(const VideoConfig& config) {
     context->thread_count = 0;
     int ret = av_opt_set(context->priv_data, "preset", kX264Preset, 0);
     if (ret >= 0) ret = av_opt_set(context->priv_data, "profile", "high", 0);
-    if (ret >= 0) {
-        const std::string params = std::string("ratetol=") + kX264RateTolerance;
-        ret = av_opt_set(context->priv_data, "x264-params", params.c_str(), 0);
-    }
+    if (ret >= 0) ret = av_opt_set(context->priv_data, "x264-params", kX264Params, 0);
     if (ret < 0) return errorFromAV(ret, "cannot set up the H.264 encoder");
     // Level left unset: libx264 picks the lowest level that fits size, rate and bit rate.
 
