@@ -276,6 +276,57 @@ TEST(ReadingVideo, AnHdrPictureIsToneMappedWhereverTheTransformSendsIt) {
     }
 }
 
+// Pictures that no frame shows are left undecoded where nothing refers to them; the
+// frames that come out must be exactly those of a source in which every picture stands
+// alone (all intra, so nothing can be skipped): the first source's decoded pictures
+// copied losslessly with their times, steady ones and uneven ones.
+TEST(ReadingVideo, SkippingUnshownPicturesChangesNoFrame) {
+    struct Case {
+        const char* name;  // with the container's extension
+        const char* timing;
+    };
+    const Case cases[] = {
+        {"steady.mp4", ""},
+        {"uneven.mkv", ",settb=1/1000,setpts=round((N+0.4*sin(N*1.7))*1000/30)"},
+    };
+    // Rates that keep every other picture, a few in four, and more than the source has.
+    const std::pair<int, int> durations[] = {{4000, 60000}, {2002, 60000}, {7500, 60000}, {1000, 60000}};
+    const auto frames = [](const fs::path& file, int value, int timescale) {
+        std::vector<std::string> pictures;
+        VideoRead read = startVideo(openAsset(file), 64, 48, Time::make(value, timescale));
+        if (!read.output) return pictures;
+        while (auto buffer = read.output->copyNextSampleBuffer()) {
+            const AVFrame* f = frameOf(buffer);
+            std::string bytes;
+            for (int y = 0; y < f->height; ++y) {
+                bytes.append(reinterpret_cast<const char*>(f->data[0] + y * f->linesize[0]), f->width);
+            }
+            pictures.push_back(bytes);
+        }
+        EXPECT_EQ(read.reader->status(), media::AssetReaderStatus::Completed);
+        return pictures;
+    };
+    for (const Case& c : cases) {
+        // B-frames in a pyramid: two in three are referred to by nothing.
+        const fs::path reordered =
+            fixture(std::string("skip-b-") + c.name, std::string("-f lavfi -i 'testsrc2=s=64x48:r=30:d=2") + c.timing +
+                                                         "' -fps_mode passthrough -c:v libx264 -qp 1 -preset veryfast "
+                                                         "-x264-params bframes=3:b-adapt=0:b-pyramid=normal");
+        // The same decoded pictures and times, each one a key frame.
+        const fs::path intra = fixture(std::string("skip-i-") + c.name,
+                                       "-i '" + reordered.string() +
+                                           "' -fps_mode passthrough -copyts -c:v libx264 -qp 0 -preset ultrafast "
+                                           "-x264-params keyint=1");
+        for (const auto& [value, timescale] : durations) {
+            SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(value) + "/" + std::to_string(timescale));
+            const std::vector<std::string> expected = frames(intra, value, timescale);
+            const std::vector<std::string> seen = frames(reordered, value, timescale);
+            ASSERT_EQ(seen.size(), expected.size());
+            for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_TRUE(seen[i] == expected[i]) << "frame " << i;
+        }
+    }
+}
+
 // ---- Colour -------------------------------------------------------------------------
 
 struct Ycc {

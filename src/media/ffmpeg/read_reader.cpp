@@ -84,6 +84,48 @@ int StreamDecoder::readPacket() {
     }
 }
 
+int StreamDecoder::nextPacket() {
+    if (!shown_) return readPacket();
+    // Enough packets to see past the reordering of any usual stream; a successor further
+    // on only makes the test answer "shown".
+    constexpr std::size_t kPacketsAhead = 8;
+    while (ahead_.size() < kPacketsAhead && aheadEnd_ == 0) {
+        const int ret = readPacket();
+        if (ret == AVERROR_EXIT) return ret;
+        if (ret < 0) {
+            aheadEnd_ = ret;
+            break;
+        }
+        PacketPtr packet;
+        if (!spare_.empty()) {
+            packet = std::move(spare_.back());
+            spare_.pop_back();
+        } else {
+            packet = makePacket();
+            if (!packet) return AVERROR(ENOMEM);
+        }
+        av_packet_move_ref(packet.get(), packet_.get());
+        ahead_.push_back(std::move(packet));
+    }
+    if (ahead_.empty()) return aheadEnd_;
+    av_packet_move_ref(packet_.get(), ahead_.front().get());
+    spare_.push_back(std::move(ahead_.front()));
+    ahead_.pop_front();
+    return 0;
+}
+
+bool StreamDecoder::worthDecoding() const {
+    const std::int64_t time = packet_->pts;
+    if (!shown_ || time == AV_NOPTS_VALUE || (packet_->flags & AV_PKT_FLAG_KEY) != 0) return true;
+    std::int64_t next = AV_NOPTS_VALUE;
+    for (const PacketPtr& later : ahead_) {
+        if (later->pts != AV_NOPTS_VALUE && later->pts > time && (next == AV_NOPTS_VALUE || later->pts < next)) {
+            next = later->pts;
+        }
+    }
+    return next == AV_NOPTS_VALUE || shown_(time, next);
+}
+
 namespace {
 
 // What the decoder says of damaged data. Players skip it and go on; only running out of
@@ -108,7 +150,7 @@ int StreamDecoder::receive(AVFrame* frame) {
         }
         if (draining_) return AVERROR_EOF;
 
-        ret = readPacket();
+        ret = nextPacket();
         failures = 0;
         if (ret == AVERROR_EOF) {
             // The decoder drains from here on even when it reports damage in what it held.
@@ -118,6 +160,8 @@ int StreamDecoder::receive(AVFrame* frame) {
             continue;
         }
         if (ret < 0) return ret;
+        // Only pictures nothing refers to are left out; the decoder knows which they are.
+        if (shown_) dec->skip_frame = worthDecoding() ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
         // The packet is taken even when the decoder reports damage; it is not sent again.
         ret = avcodec_send_packet(dec, packet_.get());
         av_packet_unref(packet_.get());

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,14 +65,30 @@ public:
     int receive(AVFrame* frame);
     const AVCodecContext* codec() const { return decoder_.get(); }
 
+    // Says whether a picture stamped time would be shown, given the earliest later stamp
+    // among the packets read after it (both in the stream's time base). It can only be
+    // later than the picture that really follows, so a "no" is safe.
+    using ShownTest = std::function<bool(std::int64_t time, std::int64_t nextTime)>;
+    // From here on, pictures the test rules out are not decoded where the codec can leave
+    // them out: those no other picture refers to. Every picture that is decoded comes out
+    // exactly as before.
+    void skipUnshown(ShownTest test) { shown_ = std::move(test); }
+
 private:
     int readPacket();
+    // The next packet into packet_, through the read-ahead when pictures may be skipped.
+    int nextPacket();
+    bool worthDecoding() const;
 
     const std::atomic<bool>* cancel_ = nullptr;
     Demuxer demuxer_;
     CodecContextPtr decoder_;
     PacketPtr packet_;
     bool draining_ = false;
+    ShownTest shown_;
+    std::deque<PacketPtr> ahead_;   // read, not yet sent
+    std::vector<PacketPtr> spare_;  // emptied packets, for reuse
+    int aheadEnd_ = 0;              // what ended reading ahead: AVERROR_EOF or the error; 0 not yet
 };
 
 }  // namespace media::ff

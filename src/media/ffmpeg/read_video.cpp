@@ -1,7 +1,13 @@
 // The composed-video output: decodes the first video track and shows it like a film
 // projector at the composition's frame rate, each kept picture drawn into the render size.
+// A worker thread of the output's own decodes and draws a few frames ahead, so decoding
+// runs while the caller encodes the frames before.
 #include <cmath>
+#include <condition_variable>
+#include <deque>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 #include "media/ffmpeg/read_asset.h"
 #include "media/ffmpeg/read_outputs.h"
@@ -38,10 +44,15 @@ bool dueAt(std::int64_t time, AVRational unit, const Ticks& now) {
     return av_compare_ts(2 * time - 1, unit, 2 * now.value, now.unit) <= 0;
 }
 
+// Frames drawn ahead of the caller: enough to ride out one slow decode, few enough
+// that memory stays a handful of output-sized pictures.
+constexpr std::size_t kFramesAhead = 3;
+
 class VideoCompositionOutput final : public AssetReaderVideoCompositionOutput, public ReadingOutput {
 public:
     VideoCompositionOutput(std::vector<AssetTrackPtr> tracks, Settings settings)
         : tracks_(std::move(tracks)), settings_(std::move(settings)) {}
+    ~VideoCompositionOutput() override;
 
     void setVideoComposition(const VideoComposition& composition) override { composition_ = composition; }
     void setAlwaysCopiesSampleData(bool copies) override { alwaysCopies_ = copies; }
@@ -56,11 +67,19 @@ private:
         return tracks_.empty() ? nullptr : dynamic_cast<const FileTrack*>(tracks_.front().get());
     }
     std::optional<Error> plan();
+    // The worker: produces frames into ahead_ until the track ends, reading stops or the
+    // output is destroyed.
+    void work();
+    // The next frame of the projector; null at the end (atEnd_ set) or when reading stops.
+    SampleBufferPtr produceNext();
     // Decodes the next source picture into lookahead_; false at the end of the track or
     // when reading stops.
     bool decodeNext();
     bool due(std::int64_t time, const Ticks& now) const { return dueAt(time, streamBase_, now); }
-    void finish();
+    // Whether the picture at time (asset timeline, stream base) is on display at some
+    // frame still to come, when the next picture starts at next.
+    bool shown(std::int64_t time, std::int64_t next) const;
+    void release();
     SampleBufferPtr stop(Error error);
 
     std::vector<AssetTrackPtr> tracks_;
@@ -84,8 +103,27 @@ private:
     std::int64_t lastTime_ = AV_NOPTS_VALUE;
     bool decoderDone_ = false;
     std::int64_t index_ = 0;  // of the next output frame
-    bool finished_ = false;
+    bool atEnd_ = false;      // the worker met the end of the composition
+
+    // Between the worker and the caller.
+    std::thread worker_;
+    std::mutex aheadMutex_;
+    std::condition_variable aheadChanged_;
+    std::deque<SampleBufferPtr> ahead_;
+    bool produced_ = false;   // the worker has produced its last frame
+    std::atomic<bool> stopping_{false};
+    bool finished_ = false;   // the caller has been told the end (caller only)
 };
+
+VideoCompositionOutput::~VideoCompositionOutput() {
+    if (!worker_.joinable()) return;
+    {
+        std::lock_guard lock(aheadMutex_);
+        stopping_ = true;
+    }
+    aheadChanged_.notify_all();
+    worker_.join();
+}
 
 const SourceInfo* VideoCompositionOutput::source() const {
     const FileTrack* t = track();
@@ -154,7 +192,28 @@ std::optional<Error> VideoCompositionOutput::start(std::shared_ptr<ReaderState> 
     decoder_ = std::move(decoder.value());
     streamBase_ = t->stream().timeBase;
     streamOrigin_ = t->source()->originIn(t->stream());
+    // With fewer frames out than in, pictures between the frames need not be decoded.
+    decoder_->skipUnshown(
+        [this](std::int64_t time, std::int64_t next) { return shown(time - streamOrigin_, next - streamOrigin_); });
     return std::nullopt;
+}
+
+bool VideoCompositionOutput::shown(std::int64_t time, std::int64_t next) const {
+    // The first picture is shown until the first one whose time has come.
+    if (!current_ && !lookahead_) return true;
+    const auto at = [this](std::int64_t k) {
+        return Ticks{k * frameDuration_.value, AVRational{1, frameDuration_.timescale}};
+    };
+    // The first frame still to come at which the picture is due; it is shown there unless
+    // the next one is due by then too.
+    const std::int64_t ticks = av_rescale_q_rnd(time, streamBase_, AVRational{1, frameDuration_.timescale},
+                                                static_cast<AVRounding>(AV_ROUND_DOWN | AV_ROUND_PASS_MINMAX));
+    std::int64_t k = std::max(ticks / frameDuration_.value - 1, index_);
+    for (int step = 0; !due(time, at(k)); ++k) {
+        if (++step > 4) return true;
+    }
+    if (compare(at(k), end_) >= 0) return true;
+    return !due(next, at(k));
 }
 
 bool VideoCompositionOutput::decodeNext() {
@@ -186,15 +245,54 @@ bool VideoCompositionOutput::decodeNext() {
     return true;
 }
 
-void VideoCompositionOutput::finish() {
-    if (finished_) return;
-    finished_ = true;
+void VideoCompositionOutput::release() {
     current_.reset();
     lookahead_.reset();
     drawn_.reset();
     decoder_.reset();
     renderer_.reset();
-    state_->outputFinished();
+}
+
+void VideoCompositionOutput::work() {
+    for (;;) {
+        SampleBufferPtr buffer = produceNext();
+        std::unique_lock lock(aheadMutex_);
+        if (!buffer) {
+            release();
+            produced_ = true;
+            aheadChanged_.notify_all();
+            return;
+        }
+        aheadChanged_.wait(lock, [this] { return ahead_.size() < kFramesAhead || stopping_; });
+        if (stopping_) return;
+        ahead_.push_back(std::move(buffer));
+        aheadChanged_.notify_all();
+    }
+}
+
+SampleBufferPtr VideoCompositionOutput::copyNextSampleBuffer() {
+    if (!state_ || finished_ || !state_->reading()) return nullptr;
+    if (!worker_.joinable()) worker_ = std::thread([this] { work(); });
+    SampleBufferPtr buffer;
+    bool end = false;
+    {
+        std::unique_lock lock(aheadMutex_);
+        aheadChanged_.wait(lock, [this] { return !ahead_.empty() || produced_; });
+        if (!ahead_.empty()) {
+            buffer = std::move(ahead_.front());
+            ahead_.pop_front();
+        } else {
+            end = atEnd_;
+        }
+    }
+    aheadChanged_.notify_all();
+    // Frames drawn before a cancel or a failure are not delivered after it.
+    if (!state_->reading()) return nullptr;
+    if (end) {
+        finished_ = true;
+        state_->outputFinished();
+    }
+    return buffer;
 }
 
 SampleBufferPtr VideoCompositionOutput::stop(Error error) {
@@ -202,11 +300,11 @@ SampleBufferPtr VideoCompositionOutput::stop(Error error) {
     return nullptr;
 }
 
-SampleBufferPtr VideoCompositionOutput::copyNextSampleBuffer() {
-    if (!state_ || finished_ || !state_->reading()) return nullptr;
+SampleBufferPtr VideoCompositionOutput::produceNext() {
+    if (stopping_ || !state_->reading()) return nullptr;
     const Ticks now{index_ * frameDuration_.value, AVRational{1, frameDuration_.timescale}};
     if (compare(now, end_) >= 0) {
-        finish();
+        atEnd_ = true;
         return nullptr;
     }
     // Advance to the last picture whose time has come (the first one until then).
