@@ -7,6 +7,7 @@
 #include <deque>
 #include <limits>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "media/ffmpeg/read_asset.h"
@@ -272,7 +273,13 @@ void VideoCompositionOutput::work() {
 
 SampleBufferPtr VideoCompositionOutput::copyNextSampleBuffer() {
     if (!state_ || finished_ || !state_->reading()) return nullptr;
-    if (!worker_.joinable()) worker_ = std::thread([this] { work(); });
+    if (!worker_.joinable()) {
+        try {
+            worker_ = std::thread([this] { work(); });
+        } catch (const std::system_error& e) {
+            return stop(errorFromErrno(e.code().value(), "cannot start decoding"));
+        }
+    }
     SampleBufferPtr buffer;
     bool end = false;
     {
