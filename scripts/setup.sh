@@ -8,6 +8,7 @@ packages=(
   libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libswresample-dev libavutil-dev
   libgtest-dev
   ffmpeg  # makes the test fixtures and judges the outputs (ffprobe)
+  python3 man-db groff-base  # the tests of the manual page
 )
 
 missing=()
