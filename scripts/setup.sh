@@ -10,6 +10,7 @@ packages=(
   ffmpeg  # makes the test fixtures and judges the outputs (ffprobe)
   python3 man-db groff-base  # the tests of the manual page
   dpkg-dev file  # the Debian package: dpkg-shlibdeps finds its dependencies
+  parallel  # runs the folder example
 )
 
 missing=()
