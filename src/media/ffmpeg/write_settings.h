@@ -11,17 +11,18 @@
 
 namespace media::ff {
 
-// The libx264 speed/quality trade-off. "veryfast" is the fastest preset that keeps
-// every High-profile tool (CABAC, the 8x8 transform, B-frames, weighted prediction);
-// "ultrafast" turns those off and yields Constrained Baseline whatever profile is
-// asked. The performance work tunes this by measurement.
-inline constexpr const char* kX264Preset = "veryfast";
+// The libx264 speed/quality trade-off, chosen by measurement (bench/README.md has the
+// sweep): "faster" with three reference frames and a 40-frame look-ahead matches the
+// default preset's SSIM within 0.002 on camera, phone and screen sources for about
+// nine tenths of its encoding time. "ultrafast" is out: it turns off CABAC, the 8x8
+// transform and B-frames and yields Constrained Baseline whatever profile is asked.
+inline constexpr const char* kX264Preset = "faster";
 
-// libx264's own options on top of the preset, as its "x264-params" list. ratetol is how
-// far the single-pass average may stray, in seconds' worth of the bit rate over the run:
-// its default of 1 lets a clip of a few seconds end up 15-25 % off the asked rate, above
-// it on content that grows more complex; at 0.25 such clips land within about 8 %.
-inline constexpr const char* kX264Params = "ratetol=0.25";
+// libx264's own options on top of the preset, as its "x264-params" list. The rate
+// tolerance stays at libx264's default: squeezing it (0.25) held short clips closer to
+// their average but cost up to 0.035 SSIM on textured 4K footage, more than any preset
+// step.
+inline constexpr const char* kX264Params = "ref=3:rc-lookahead=40";
 
 // B-frames between reference frames when reordering is allowed.
 inline constexpr int kMaxBFrames = 3;
