@@ -169,7 +169,7 @@ DiskOutcome writeUntilDone(const fs::path& out, const fs::path& raw, const Video
 
     const auto frameTicks = static_cast<std::int64_t>(60000 / video.fps);
     auto pictures = std::make_shared<PictureSource>(raw, static_cast<int>(video.width),
-                                                    static_cast<int>(video.height), frameTicks);
+                                                    static_cast<int>(video.height), frameTicks, true);
     auto pumps = std::make_shared<media::Group>();
     auto videoStats = std::make_shared<PumpStats>();
     auto audioStats = std::make_shared<PumpStats>();
@@ -230,16 +230,17 @@ protected:
 };
 
 TEST_F(WritingFullDisk, WhileAppendingFailsTheWriterAndEndsEveryPump) {
-    // About 1.5 MB of pictures for 256 kB of room.
+    // About 3.7 MB of pictures for 256 kB of room: enough that the disk fills while the
+    // encoder still takes pictures, whatever it holds back for its look-ahead.
     DiskOutcome o;
     std::string cause;
     TmpfsMount disk(dir_->path() / "disk", "size=256k");
     if (disk.mounted()) {
-        o = writeUntilDone(dir_->path() / "disk" / "out.mp4", raw_, heavy(), 60);
+        o = writeUntilDone(dir_->path() / "disk" / "out.mp4", raw_, heavy(), 150);
         cause = "No space left on device";
     } else {
         auto text = withFileSizeLimit(256 * 1024, [] {
-            return writeUntilDone(dir_->path() / "limited.mp4", raw_, heavy(), 60).encode();
+            return writeUntilDone(dir_->path() / "limited.mp4", raw_, heavy(), 150).encode();
         });
         if (!text) GTEST_SKIP() << "neither a tmpfs nor a file-size limit can be had here";
         o = DiskOutcome::decode(*text);
