@@ -20,6 +20,7 @@ import os
 import re
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 import time
@@ -218,7 +219,7 @@ class Plan:
 
 
 def float32(x: float) -> float:
-    import struct
+    """x as our tool holds it in a float."""
     return struct.unpack("f", struct.pack("f", x))[0]
 
 
@@ -623,8 +624,7 @@ def run_case(case: Case, args, work: Path, profiles, min_audio, variants: list[V
     if args.snapshots:
         shots = work / "snapshots"
         shots.mkdir(exist_ok=True)
-        middle = seconds / 2
-        snapshot(source, middle, shots / f"{case.name}-source.png")
+        snapshot(source, seconds / 2, shots / f"{case.name}-source.png")
     for name in ["ours"] + [v.name for v in variants]:
         output = outputs / ("ours.mp4" if name == "ours" else f"{name}.mp4")
         described = describe_output(output)
