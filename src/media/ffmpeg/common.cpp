@@ -1,6 +1,7 @@
 #include "media/ffmpeg/common.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 extern "C" {
@@ -57,6 +58,15 @@ std::int64_t timeToAV(const Time& time, AVRational timeBase) {
     if (!time.isNumeric()) return AV_NOPTS_VALUE;
     return av_rescale_q_rnd(time.value, AVRational{1, time.timescale}, timeBase,
                             static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+}
+
+double peakLuminance(const AVContentLightMetadata* light, const AVMasteringDisplayMetadata* display) {
+    if (light != nullptr && light->MaxCLL > 0) return light->MaxCLL;
+    if (display != nullptr && display->has_luminance && display->max_luminance.den > 0) {
+        const double peak = av_q2d(display->max_luminance);
+        if (std::isfinite(peak) && peak > 0) return peak;
+    }
+    return 0;
 }
 
 void silenceLibraryLogs() { av_log_set_level(AV_LOG_QUIET); }

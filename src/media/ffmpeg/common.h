@@ -8,6 +8,7 @@ extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
+#include <libavutil/mastering_display_metadata.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
@@ -74,6 +75,16 @@ Error errorFromErrno(int err, const std::string& what = {});
 
 Time timeFromAV(std::int64_t ts, AVRational timeBase);
 std::int64_t timeToAV(const Time& time, AVRational timeBase);  // rounded to nearest
+
+// A side-data record as its type, or null when absent or too short to be one.
+template <typename T>
+const T* sideDataAs(const void* data, std::size_t size) {
+    return data != nullptr && size >= sizeof(T) ? static_cast<const T*>(data) : nullptr;
+}
+
+// The brightest light a picture holds, in cd/m²: its content light level (MaxCLL), or
+// else its mastering display's peak; 0 when neither says. Either record may be null.
+double peakLuminance(const AVContentLightMetadata* light, const AVMasteringDisplayMetadata* display);
 
 // Silences the libraries' own log lines: they never reach our console.
 void silenceLibraryLogs();

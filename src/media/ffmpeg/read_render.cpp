@@ -10,7 +10,6 @@ extern "C" {
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
 #include <libavutil/imgutils.h>
-#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
@@ -267,22 +266,16 @@ SourceColour sourceColour(const AVFrame& frame, double streamPeakLuminance) {
     colour.height = frame.height;
     colour.primaries = frame.color_primaries;
     colour.transfer = frame.color_trc;
-    colour.peakLuminance = streamPeakLuminance;
-    if (const AVFrameSideData* sd = av_frame_get_side_data(&frame, AV_FRAME_DATA_CONTENT_LIGHT_LEVEL);
-        sd != nullptr && sd->size >= sizeof(AVContentLightMetadata)) {
-        const auto* light = reinterpret_cast<const AVContentLightMetadata*>(sd->data);
-        if (light->MaxCLL > 0) {
-            colour.peakLuminance = light->MaxCLL;
-            return colour;
-        }
-    }
-    if (const AVFrameSideData* sd = av_frame_get_side_data(&frame, AV_FRAME_DATA_MASTERING_DISPLAY_METADATA);
-        sd != nullptr && sd->size >= sizeof(AVMasteringDisplayMetadata)) {
-        const auto* display = reinterpret_cast<const AVMasteringDisplayMetadata*>(sd->data);
-        if (display->has_luminance && display->max_luminance.den > 0 && av_q2d(display->max_luminance) > 0) {
-            colour.peakLuminance = av_q2d(display->max_luminance);
-        }
-    }
+    const auto record = [&frame](AVFrameSideDataType type) {
+        const AVFrameSideData* sd = av_frame_get_side_data(&frame, type);
+        return sd != nullptr ? std::pair<const void*, std::size_t>{sd->data, sd->size}
+                             : std::pair<const void*, std::size_t>{nullptr, 0};
+    };
+    const auto [light, lightSize] = record(AV_FRAME_DATA_CONTENT_LIGHT_LEVEL);
+    const auto [display, displaySize] = record(AV_FRAME_DATA_MASTERING_DISPLAY_METADATA);
+    const double own = peakLuminance(sideDataAs<AVContentLightMetadata>(light, lightSize),
+                                     sideDataAs<AVMasteringDisplayMetadata>(display, displaySize));
+    colour.peakLuminance = own > 0 ? own : streamPeakLuminance;
     return colour;
 }
 

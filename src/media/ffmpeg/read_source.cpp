@@ -9,7 +9,6 @@
 
 extern "C" {
 #include <libavutil/display.h>
-#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/mathematics.h>
 }
 
@@ -92,22 +91,13 @@ std::int64_t indexedBytes(AVStream* st) {
     return bytes;
 }
 
-double peakLuminance(AVStream* st) {
-    std::size_t size = 0;
-    if (const std::uint8_t* data = av_stream_get_side_data(st, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, &size);
-        data != nullptr && size >= sizeof(AVContentLightMetadata)) {
-        const auto* light = reinterpret_cast<const AVContentLightMetadata*>(data);
-        if (light->MaxCLL > 0) return light->MaxCLL;
-    }
-    if (const std::uint8_t* data = av_stream_get_side_data(st, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, &size);
-        data != nullptr && size >= sizeof(AVMasteringDisplayMetadata)) {
-        const auto* display = reinterpret_cast<const AVMasteringDisplayMetadata*>(data);
-        if (display->has_luminance && display->max_luminance.den > 0) {
-            const double peak = av_q2d(display->max_luminance);
-            if (std::isfinite(peak) && peak > 0) return peak;
-        }
-    }
-    return 0;
+// The stream's own record of its light, for pictures that carry none.
+double streamPeakLuminance(AVStream* st) {
+    std::size_t lightSize = 0, displaySize = 0;
+    const std::uint8_t* light = av_stream_get_side_data(st, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, &lightSize);
+    const std::uint8_t* display = av_stream_get_side_data(st, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, &displaySize);
+    return peakLuminance(sideDataAs<AVContentLightMetadata>(light, lightSize),
+                         sideDataAs<AVMasteringDisplayMetadata>(display, displaySize));
 }
 
 }  // namespace
@@ -183,7 +173,7 @@ Result<std::shared_ptr<const SourceInfo>> probeSource(const std::filesystem::pat
         }
         s.bitRate = st->codecpar->bit_rate;
         s.indexedBytes = indexedBytes(st);
-        s.peakLuminance = peakLuminance(st);
+        s.peakLuminance = streamPeakLuminance(st);
         info->streams.push_back(std::move(s));
     }
     return std::shared_ptr<const SourceInfo>(std::move(info));
