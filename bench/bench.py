@@ -316,17 +316,23 @@ SOUND_GRAPH = "[2:a]pan=stereo|c0=c0|c1=c0[n];[1:a][n]amix=inputs=2:normalize=0[
 SOUND_CODEC = ["-c:a", "aac", "-b:a", "128k", "-ac", "2"]
 
 
+def textured_clip(rate: str, motion: str, seconds: float, output: list[str]) -> list[str]:
+    """The ffmpeg run that films texture.png through the motion filters at rate, with
+    the stereo sound, into output."""
+    return [
+        "ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y",
+        "-loop", "1", "-framerate", rate, "-i", "texture.png", *SOUND_INPUTS,
+        "-filter_complex", f"[0:v]{motion}[v];{SOUND_GRAPH}", "-map", "[v]", "-map", "[a]", "-t", f"{seconds:g}",
+        *SOURCE_X264, *BT709_TAGS, *SOUND_CODEC, *output,
+    ]
+
+
 def camera_recipe(seconds: float) -> tuple[list[list[str]], dict[str, str]]:
     """1920x1080 at 29.97 fps: a textured scene under a wobbling hand-held crop, with
     sensor-like temporal noise and stereo sound."""
     motion = (f"crop=1920:1080:x='{shake(480, (9, 1.3, 4.1), 0)}':y='{shake(320, (7, 1.7, 3.7), 1)}',"
               f"{TO_BT709},noise=c0s=3:c0f=t+u:c1s=2:c1f=t+u:c2s=2:c2f=t+u:all_seed=99")
-    encode = [
-        "ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y",
-        "-loop", "1", "-framerate", "30000/1001", "-i", "texture.png", *SOUND_INPUTS,
-        "-filter_complex", f"[0:v]{motion}[v];{SOUND_GRAPH}", "-map", "[v]", "-map", "[a]", "-t", f"{seconds:g}",
-        *SOURCE_X264, *BT709_TAGS, *SOUND_CODEC, "-movflags", "+faststart", "out.mp4",
-    ]
+    encode = textured_clip("30000/1001", motion, seconds, ["-movflags", "+faststart", "out.mp4"])
     return [texture_run(2400, 1400, -0.745, 0.12, 0.5, None), encode], {}
 
 
@@ -337,12 +343,7 @@ def phone_recipe(seconds: float) -> tuple[list[list[str]], dict[str, str]]:
     counter-clockwise one)."""
     motion = (f"crop=2160:3840:x='{shake(240, (8, 1.1, 3.9), 0.5)}':y='{shake(260, (6, 1.6, 4.4), 2)}',"
               f"{TO_BT709},noise=c0s=3:c0f=t+u:c1s=2:c1f=t+u:c2s=2:c2f=t+u:all_seed=77,transpose=cclock")
-    encode = [
-        "ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y",
-        "-loop", "1", "-framerate", "30", "-i", "texture.png", *SOUND_INPUTS,
-        "-filter_complex", f"[0:v]{motion}[v];{SOUND_GRAPH}", "-map", "[v]", "-map", "[a]", "-t", f"{seconds:g}",
-        *SOURCE_X264, *BT709_TAGS, *SOUND_CODEC, "sideways.mp4",
-    ]
+    encode = textured_clip("30", motion, seconds, ["sideways.mp4"])
     turn = [
         "ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-i", "sideways.mp4",
         "-map", "0", "-c", "copy", "-metadata:s:v:0", "rotate=270", "-movflags", "+faststart", "out.mp4",
