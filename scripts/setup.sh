@@ -11,6 +11,7 @@ packages=(
   python3 man-db groff-base  # the tests of the manual page
   dpkg-dev file  # the Debian package: dpkg-shlibdeps finds its dependencies
   parallel  # runs the folder example
+  clang libclang-rt-14-dev  # the fuzz target (libFuzzer) and the sanitizer runtimes
 )
 
 missing=()
