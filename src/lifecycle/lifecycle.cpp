@@ -23,6 +23,10 @@ media::AssetWriterPtr activeWriter;
 
 std::atomic<bool> exitClaimed{false};
 
+// Held by the main flow while it creates the output file, and by the signal thread
+// from the removal of the output until the process has ended.
+std::mutex creationMutex;
+
 sigset_t terminationSignals() {
     sigset_t set;
     sigemptyset(&set);
@@ -72,6 +76,8 @@ void removeOutput() {
     if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) unlink(url->c_str());
 }
 
+std::unique_lock<std::mutex> holdOutputCreation() { return std::unique_lock(creationMutex); }
+
 void installSignalHandling() {
     // A host that closes its end of a pipe must not kill the job half way through
     // with the output left behind: a failed write is simply dropped.
@@ -93,6 +99,9 @@ void handleSignal() {
     }
     if (reader) reader->cancelReading();
     if (writer) writer->cancelWriting();
+    // Never released: a file being created now is there to be removed once creation
+    // is over, and no file can come into being after the removal.
+    creationMutex.lock();
     removeOutput();
     // Nothing is printed on this path, and every progress line was flushed when it
     // was written: flushing here could only block behind a pump stuck writing to a

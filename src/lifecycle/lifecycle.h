@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <mutex>
 #include <optional>
 
 #include "media/framework.h"
@@ -21,6 +22,12 @@ void setActiveWriter(media::AssetWriterPtr writer);
 // Deletes the file or symbolic link at the output path, never a directory. Never
 // fails, never prints; does nothing while no output path is set.
 void removeOutput();
+
+// To be held while the file at the output path is created, so that a termination
+// signal falls wholly before or wholly after its creation: the signal thread waits for
+// a creation under way to end before it removes the output, and once it has removed
+// it, taking this blocks until the process has ended, so no file appears afterwards.
+[[nodiscard]] std::unique_lock<std::mutex> holdOutputCreation();
 
 // Blocks SIGTERM and SIGINT in the calling thread (to be called before any other
 // thread exists, so every later thread inherits the mask) and starts the thread that

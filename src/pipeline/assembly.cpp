@@ -36,7 +36,12 @@ Assembly assemblePipeline(media::Framework& framework, const media::AssetPtr& as
     chain.reader = reader.value();
 
     // Every accepted extension, ".mov" included, is written as MPEG-4.
-    media::Result<media::AssetWriterPtr> writer = framework.makeAssetWriter(outURL, media::FileType::MPEG4);
+    // Making the writer creates the output file: an interruption must see it either
+    // not yet begun or there to remove.
+    media::Result<media::AssetWriterPtr> writer = [&] {
+        const auto creating = lifecycle::holdOutputCreation();
+        return framework.makeAssetWriter(outURL, media::FileType::MPEG4);
+    }();
     if (!writer) console::die("cannot start the encoder: " + writer.error().localizedDescription);
     chain.writer = writer.value();
 
