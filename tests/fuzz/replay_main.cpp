@@ -1,5 +1,5 @@
 // Replays inputs through the fuzz target without the fuzzer: each argument is a file,
-// or a directory whose files are all replayed, in name order.
+// or a directory whose files are all replayed, in name order (its notes, *.md, aside).
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
         if (std::filesystem::is_directory(arg)) {
             std::vector<std::filesystem::path> files;
             for (const auto& entry : std::filesystem::directory_iterator(arg)) {
-                if (entry.is_regular_file()) files.push_back(entry.path());
+                if (entry.is_regular_file() && entry.path().extension() != ".md") files.push_back(entry.path());
             }
             std::sort(files.begin(), files.end());
             inputs.insert(inputs.end(), files.begin(), files.end());
