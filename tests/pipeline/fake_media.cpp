@@ -434,7 +434,13 @@ private:
 // ---- The factory ------------------------------------------------------------------------
 
 Framework::Framework(Script script) : world_(std::make_shared<World>(std::move(script))) {}
-Framework::~Framework() = default;
+// The source asset and the tracks the job handed over keep the world that keeps them:
+// let go of them with the framework.
+Framework::~Framework() {
+    std::lock_guard lock(world_->mutex);
+    world_->source.reset();
+    world_->seen = {};
+}
 
 void Framework::mirrorCallsTo(int fd) {
     std::lock_guard lock(world_->mutex);
