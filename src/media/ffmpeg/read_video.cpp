@@ -114,6 +114,7 @@ private:
     bool produced_ = false;   // the worker has produced its last frame
     std::atomic<bool> stopping_{false};
     bool finished_ = false;   // the caller has been told the end (caller only)
+    bool joined_ = false;     // the worker has returned and been joined (caller only)
 };
 
 VideoCompositionOutput::~VideoCompositionOutput() {
@@ -273,7 +274,7 @@ void VideoCompositionOutput::work() {
 
 SampleBufferPtr VideoCompositionOutput::copyNextSampleBuffer() {
     if (!state_ || finished_ || !state_->reading()) return nullptr;
-    if (!worker_.joinable()) {
+    if (!worker_.joinable() && !joined_) {
         try {
             worker_ = std::thread([this] { work(); });
         } catch (const std::system_error& e) {
@@ -282,6 +283,7 @@ SampleBufferPtr VideoCompositionOutput::copyNextSampleBuffer() {
     }
     SampleBufferPtr buffer;
     bool end = false;
+    bool drained = false;
     {
         std::unique_lock lock(aheadMutex_);
         aheadChanged_.wait(lock, [this] { return !ahead_.empty() || produced_; });
@@ -290,9 +292,17 @@ SampleBufferPtr VideoCompositionOutput::copyNextSampleBuffer() {
             ahead_.pop_front();
         } else {
             end = atEnd_;
+            drained = true;
         }
     }
     aheadChanged_.notify_all();
+    // The worker has returned, or is about to, once it has produced its last frame:
+    // join it now rather than leave a finished thread unjoined until the output goes,
+    // which may be never when the process ends through _exit.
+    if (drained && worker_.joinable()) {
+        worker_.join();
+        joined_ = true;
+    }
     // Frames drawn before a cancel or a failure are not delivered after it.
     if (!state_->reading()) return nullptr;
     if (end) {
