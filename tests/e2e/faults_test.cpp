@@ -20,6 +20,7 @@
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
+#include "support/tmpfs_mount.h"
 
 namespace {
 
@@ -43,24 +44,7 @@ std::vector<std::string> streamsOf(const fs::path& file) {
     return splitLines(run.out);
 }
 
-// A tmpfs mounted for the scope of a test, where the system lets us mount one.
-class TmpfsMount {
-public:
-    TmpfsMount(const fs::path& dir, const std::string& options, unsigned long flags = 0) : dir_(dir) {
-        fs::create_directories(dir);
-        mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", flags, options.c_str()) == 0;
-    }
-    ~TmpfsMount() {
-        if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
-    }
-    TmpfsMount(const TmpfsMount&) = delete;
-    TmpfsMount& operator=(const TmpfsMount&) = delete;
-    bool mounted() const { return mounted_; }
-
-private:
-    fs::path dir_;
-    bool mounted_ = false;
-};
+using testing_support::TmpfsMount;
 
 // Whether a failed run kept the protocol: status 1, the one line starting with the
 // given text, nothing on standard output past the start of writing, no file left.

@@ -19,6 +19,7 @@ extern "C" {
 
 #include "media/ffmpeg/common.h"
 #include "media/ffmpeg/writing.h"
+#include "support/tmpfs_mount.h"
 #include "writing_support.h"
 
 namespace writing_test {
@@ -26,22 +27,7 @@ namespace {
 
 using media::AssetWriterStatus;
 
-// A tmpfs mounted for the scope of a test, where the system lets us mount one.
-class TmpfsMount {
-public:
-    TmpfsMount(const fs::path& dir, const std::string& options, unsigned long flags = 0) : dir_(dir) {
-        fs::create_directories(dir);
-        mounted_ = ::mount("tmpfs", dir.c_str(), "tmpfs", flags, options.c_str()) == 0;
-    }
-    ~TmpfsMount() {
-        if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
-    }
-    bool mounted() const { return mounted_; }
-
-private:
-    fs::path dir_;
-    bool mounted_ = false;
-};
+using testing_support::TmpfsMount;
 
 // Runs body in a child process with the file-size limit set (SIGXFSZ ignored, so a
 // write past it fails with EFBIG) and returns what body returned; none when the child
