@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e/ffmpeg_tool.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -35,13 +36,6 @@ constexpr std::array<const char*, 8> kColourPatch = {"0xBF0000", "0x00BF00", "0x
 std::string patchRegion(int x, int y) { return "crop=80:120:" + std::to_string(x + 20) + ":" + std::to_string(y + 20); }
 const std::string kColourRow = "crop=1200:160:40:260";
 
-void runFFmpeg(const std::vector<std::string>& arguments) {
-    std::vector<std::string> argv = {QVC_FFMPEG, "-nostdin", "-y", "-v", "error"};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    const ChildRun run = testing_support::runProgram(QVC_FFMPEG, argv);
-    ASSERT_EQ(run.exitCode(), 0) << run.err;
-}
-
 // The test picture, one second of it, losslessly in 8-bit 4:2:0.
 std::string sdrPicture() {
     std::string graph = "color=c=0x808080:s=" + std::to_string(kWidth) + "x" + std::to_string(kHeight) +
@@ -63,7 +57,7 @@ std::string sdrPicture() {
 void carryInto(const fs::path& sdr, const fs::path& file, const std::string& transfer,
                const std::string& extraX265 = "") {
     const std::string zscaleTransfer = transfer == "bt2020-10" ? "2020_10" : transfer;
-    runFFmpeg({"-i", sdr.string(), "-vf",
+    e2e::runFfmpegTool({"-i", sdr.string(), "-vf",
                "zscale=tin=709:min=709:pin=709:rin=tv:t=" + zscaleTransfer +
                    ":m=2020_ncl:p=2020:r=tv:npl=203,format=yuv420p10le",
                "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
@@ -130,7 +124,7 @@ class ColourTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = std::make_unique<testing_support::TempDir>();
-        runFFmpeg({"-f", "lavfi", "-i", sdrPicture(), "-vf", "format=yuv420p", "-c:v", "libx264", "-qp", "0",
+        e2e::runFfmpegTool({"-f", "lavfi", "-i", sdrPicture(), "-vf", "format=yuv420p", "-c:v", "libx264", "-qp", "0",
                    "-preset", "ultrafast", "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc",
                    "bt709", path("sdr.mp4").string()});
         original_ = looksOf(path("sdr.mp4"), "");
@@ -174,7 +168,7 @@ TEST_P(ColourCaseTest, LooksLikeTheSdrPicture) {
     const fs::path stored = c.turned ? path(std::string(c.name) + "-stored.mp4") : source;
     carryInto(path("sdr.mp4"), stored, c.transfer, c.lightLevel);
     if (c.turned) {
-        runFFmpeg({"-i", stored.string(), "-c", "copy", "-metadata:s:v:0", "rotate=90", source.string()});
+        e2e::runFfmpegTool({"-i", stored.string(), "-c", "copy", "-metadata:s:v:0", "rotate=90", source.string()});
     }
     const fs::path output = path(std::string(c.name) + "-out.mp4");
     const ChildRun run = compress(source, output, "camera-high");
@@ -225,7 +219,7 @@ TEST_F(ColourTest, SdrAndUntaggedSourcesComeOutAsBefore) {
         const fs::path source = path(std::string("before-") + k.expectation);
         std::vector<std::string> arguments = k.makeSource;
         arguments.push_back(source.string());
-        runFFmpeg(arguments);
+        e2e::runFfmpegTool(arguments);
         const fs::path output = path(std::string("after-") + k.expectation);
         const ChildRun run = compress(source, output, "camera-optimized");
         ASSERT_EQ(run.exitCode(), 0) << run.err;

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e/ffmpeg_tool.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "support/tmpfs_mount.h"
@@ -27,14 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::ChildRun;
 using testing_support::splitLines;
-
-void makeFixture(const std::vector<std::string>& arguments, const fs::path& file) {
-    std::vector<std::string> argv = {QVC_FFMPEG, "-nostdin", "-y", "-v", "error"};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    argv.push_back(file.string());
-    const ChildRun run = testing_support::runProgram(QVC_FFMPEG, argv);
-    ASSERT_EQ(run.exitCode(), 0) << run.err;
-}
 
 // "codec,seconds" of each stream of the file, as ffprobe reads it.
 std::vector<std::string> streamsOf(const fs::path& file) {
@@ -73,7 +66,7 @@ protected:
     void SetUp() override {
         // 6 s of pictures and a tone: at camera-high well over a megabyte of output.
         source = dir / "in.mp4";
-        makeFixture({"-f", "lavfi", "-i", "testsrc2=s=640x480:r=30:d=6", "-f", "lavfi", "-i",
+        e2e::runFfmpegTool({"-f", "lavfi", "-i", "testsrc2=s=640x480:r=30:d=6", "-f", "lavfi", "-i",
                      "sine=f=440:r=44100:d=6", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
                      "-c:a", "aac"},
                     source);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e/ffmpeg_tool.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -20,14 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::ChildRun;
 using testing_support::splitLines;
-
-void makeFixture(const std::vector<std::string>& arguments, const fs::path& file) {
-    std::vector<std::string> argv = {QVC_FFMPEG, "-nostdin", "-y", "-v", "error"};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    argv.push_back(file.string());
-    const ChildRun run = testing_support::runProgram(QVC_FFMPEG, argv);
-    ASSERT_EQ(run.exitCode(), 0) << run.err;
-}
 
 // "key=value" lines of ffprobe for one stream of the file.
 std::map<std::string, std::string> probeStream(const fs::path& file, const std::string& stream) {
@@ -194,7 +187,7 @@ TEST_F(Robustness, EveryKindOfSourceEndsAsItShould) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const fs::path source = dir / c.file;
-        makeFixture(c.fixture, source);
+        e2e::runFfmpegTool(c.fixture, source);
         if (c.keep < 1) {
             const std::string bytes = testing_support::readFile(source);
             testing_support::writeFile(source, bytes.substr(0, static_cast<std::size_t>(bytes.size() * c.keep)));
