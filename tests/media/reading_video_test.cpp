@@ -2,8 +2,10 @@
 // projector, turned and mirrored pictures, render size and colour conversion.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "media/ffmpeg/read_reader.h"
 #include "reading_fixtures.h"
 
 extern "C" {
@@ -324,6 +326,51 @@ TEST(ReadingVideo, SkippingUnshownPicturesChangesNoFrame) {
             ASSERT_EQ(seen.size(), expected.size());
             for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_TRUE(seen[i] == expected[i]) << "frame " << i;
         }
+    }
+}
+
+// And the pictures that can be left out are: with every other picture shown, each
+// B-frame nothing refers to lies between two shown pictures, and the one after it on
+// screen was sent to the decoder before it, so looking only at the packets still to
+// come finds the wrong successor and keeps the picture. Every shown picture comes out;
+// of the unshown ones only those other pictures refer to are decoded.
+TEST(ReadingVideo, UnshownPicturesNothingRefersToAreNotDecoded) {
+    const fs::path file = fixture("skip-count.mp4",
+                                  "-f lavfi -i testsrc2=s=64x48:r=30 -frames:v 61 -c:v libx264 -qp 1 -preset veryfast "
+                                  "-x264-params bframes=3:b-adapt=0:b-pyramid=normal");
+    auto source = media::ff::probeSource(file, false);
+    ASSERT_TRUE(source.ok());
+    const media::ff::StreamInfo* video = nullptr;
+    for (const auto& stream : source.value()->streams) {
+        if (stream.type == AVMEDIA_TYPE_VIDEO) video = &stream;
+    }
+    ASSERT_NE(video, nullptr);
+    // Frames at every other picture of the 30 fps source: a picture is shown when one
+    // falls between its own time and the next picture's.
+    const std::int64_t picture = av_rescale_q(1, AVRational{1, 30}, video->timeBase);
+    const std::int64_t frame = 2 * picture;
+    const auto shown = [frame](std::int64_t time, std::int64_t next) {
+        return (time + frame - 1) / frame * frame < next;
+    };
+    for (const bool threaded : {false, true}) {
+        SCOPED_TRACE(threaded ? "frame threads" : "one thread");
+        auto decoder = media::ff::StreamDecoder::open(*source.value(), *video, nullptr, threaded);
+        ASSERT_TRUE(decoder.ok());
+        decoder.value()->skipUnshown(shown);
+        std::vector<std::int64_t> decoded;
+        media::ff::FramePtr out = media::ff::makeFrame();
+        int ret = 0;
+        while ((ret = decoder.value()->receive(out.get())) == 0) {
+            decoded.push_back(out->pts);
+            av_frame_unref(out.get());
+        }
+        EXPECT_EQ(ret, AVERROR_EOF);
+        for (std::int64_t time = 0; time < 61 * picture; time += frame) {
+            EXPECT_NE(std::find(decoded.begin(), decoded.end(), time), decoded.end()) << "shown picture at " << time;
+        }
+        // 61 pictures, in groups of four after the first (P, B referred to, B, B): the
+        // 31 shown ones, none of the 30 unshown.
+        EXPECT_EQ(decoded.size(), 31u);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "media/ffmpeg/read_reader.h"
 
+#include <algorithm>
+
 #include "media/ffmpeg/read_asset.h"
 
 namespace media::ff {
@@ -111,18 +113,21 @@ int StreamDecoder::nextPacket() {
     av_packet_move_ref(packet_.get(), ahead_.front().get());
     spare_.push_back(std::move(ahead_.front()));
     ahead_.pop_front();
+    sentStamps_[sentCount_++ % kStampsBehind] = packet_->pts;
     return 0;
 }
 
 bool StreamDecoder::worthDecoding() const {
     const std::int64_t time = packet_->pts;
     if (!shown_ || time == AV_NOPTS_VALUE || (packet_->flags & AV_PKT_FLAG_KEY) != 0) return true;
+    // The picture that follows this one on screen may have been sent already: a B-frame
+    // is sent after the picture it precedes.
     std::int64_t next = AV_NOPTS_VALUE;
-    for (const PacketPtr& later : ahead_) {
-        if (later->pts != AV_NOPTS_VALUE && later->pts > time && (next == AV_NOPTS_VALUE || later->pts < next)) {
-            next = later->pts;
-        }
-    }
+    const auto consider = [&](std::int64_t stamp) {
+        if (stamp != AV_NOPTS_VALUE && stamp > time && (next == AV_NOPTS_VALUE || stamp < next)) next = stamp;
+    };
+    for (std::size_t i = 0; i < std::min(sentCount_, kStampsBehind); ++i) consider(sentStamps_[i]);
+    for (const PacketPtr& later : ahead_) consider(later->pts);
     return next == AV_NOPTS_VALUE || shown_(time, next);
 }
 

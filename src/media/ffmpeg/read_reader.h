@@ -2,7 +2,9 @@
 // demux-and-decode loop every output pulls its frames through.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -66,8 +68,9 @@ public:
     const AVCodecContext* codec() const { return decoder_.get(); }
 
     // Says whether a picture stamped time would be shown, given the earliest later stamp
-    // among the packets read after it (both in the stream's time base). It can only be
-    // later than the picture that really follows, so a "no" is safe.
+    // among the packets around it, sent before it or read after it (both in the stream's
+    // time base). It can only be later than the picture that really follows, so a "no" is
+    // safe.
     using ShownTest = std::function<bool(std::int64_t time, std::int64_t nextTime)>;
     // From here on, pictures the test rules out are not decoded where the codec can leave
     // them out: those no other picture refers to. Every picture that is decoded comes out
@@ -87,6 +90,11 @@ private:
     bool draining_ = false;
     ShownTest shown_;
     std::deque<PacketPtr> ahead_;   // read, not yet sent
+    // The stamps of the last packets taken for sending, oldest overwritten first. With
+    // reordering, the picture that follows one on screen is often sent before it.
+    static constexpr std::size_t kStampsBehind = 16;
+    std::array<std::int64_t, kStampsBehind> sentStamps_{};
+    std::size_t sentCount_ = 0;
     std::vector<PacketPtr> spare_;  // emptied packets, for reuse
     int aheadEnd_ = 0;              // what ended reading ahead: AVERROR_EOF or the error; 0 not yet
 };
