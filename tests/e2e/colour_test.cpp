@@ -57,13 +57,13 @@ std::string sdrPicture() {
 void carryInto(const fs::path& sdr, const fs::path& file, const std::string& transfer,
                const std::string& extraX265 = "") {
     const std::string zscaleTransfer = transfer == "bt2020-10" ? "2020_10" : transfer;
-    e2e::runFfmpegTool({"-i", sdr.string(), "-vf",
-               "zscale=tin=709:min=709:pin=709:rin=tv:t=" + zscaleTransfer +
-                   ":m=2020_ncl:p=2020:r=tv:npl=203,format=yuv420p10le",
-               "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
-               "log-level=error:lossless=1:keyint=1:colorprim=bt2020:colormatrix=bt2020nc:transfer=" + transfer +
-                   extraX265,
-               "-tag:v", "hvc1", file.string()});
+    e2e::ffmpeg({"-i", sdr.string(), "-vf",
+                 "zscale=tin=709:min=709:pin=709:rin=tv:t=" + zscaleTransfer +
+                     ":m=2020_ncl:p=2020:r=tv:npl=203,format=yuv420p10le",
+                 "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                 "log-level=error:lossless=1:keyint=1:colorprim=bt2020:colormatrix=bt2020nc:transfer=" + transfer +
+                     extraX265,
+                 "-tag:v", "hvc1", file.string()});
 }
 
 // signalstats of one picture from the middle of the clip, after the given filters.
@@ -124,9 +124,9 @@ class ColourTest : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = std::make_unique<testing_support::TempDir>();
-        e2e::runFfmpegTool({"-f", "lavfi", "-i", sdrPicture(), "-vf", "format=yuv420p", "-c:v", "libx264", "-qp", "0",
-                   "-preset", "ultrafast", "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc",
-                   "bt709", path("sdr.mp4").string()});
+        e2e::ffmpeg({"-f", "lavfi", "-i", sdrPicture(), "-vf", "format=yuv420p", "-c:v", "libx264", "-qp", "0",
+                     "-preset", "ultrafast", "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc",
+                     "bt709", path("sdr.mp4").string()});
         original_ = looksOf(path("sdr.mp4"), "");
     }
     static void TearDownTestSuite() { dir_.reset(); }
@@ -168,7 +168,7 @@ TEST_P(ColourCaseTest, LooksLikeTheSdrPicture) {
     const fs::path stored = c.turned ? path(std::string(c.name) + "-stored.mp4") : source;
     carryInto(path("sdr.mp4"), stored, c.transfer, c.lightLevel);
     if (c.turned) {
-        e2e::runFfmpegTool({"-i", stored.string(), "-c", "copy", "-metadata:s:v:0", "rotate=90", source.string()});
+        e2e::ffmpeg({"-i", stored.string(), "-c", "copy", "-metadata:s:v:0", "rotate=90", source.string()});
     }
     const fs::path output = path(std::string(c.name) + "-out.mp4");
     const ChildRun run = compress(source, output, "camera-high");
@@ -219,7 +219,7 @@ TEST_F(ColourTest, SdrAndUntaggedSourcesComeOutAsBefore) {
         const fs::path source = path(std::string("before-") + k.expectation);
         std::vector<std::string> arguments = k.makeSource;
         arguments.push_back(source.string());
-        e2e::runFfmpegTool(arguments);
+        e2e::ffmpeg(arguments);
         const fs::path output = path(std::string("after-") + k.expectation);
         const ChildRun run = compress(source, output, "camera-optimized");
         ASSERT_EQ(run.exitCode(), 0) << run.err;

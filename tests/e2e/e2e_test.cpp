@@ -130,7 +130,7 @@ protected:
                                            "-pix_fmt", "yuv420p"});
         if (sound) arguments.insert(arguments.end(), {"-c:a", "aac", "-ac", std::to_string(channels)});
         arguments.push_back(path.string());
-        e2e::runFfmpegTool(arguments);
+        e2e::ffmpeg(arguments);
         return path;
     }
 
@@ -171,13 +171,13 @@ TEST_F(EndToEnd, EveryProfileGivesItsSizeRateAndFormats) {
 TEST_F(EndToEnd, TurnedPhoneClipComesOutUpright) {
     // One bright quarter shows where the picture's corner went.
     const fs::path stored = dir / "stored.mp4";
-    e2e::runFfmpegTool({"-f", "lavfi", "-i", "color=black:s=320x240:r=30,drawbox=x=0:y=0:w=160:h=120:color=white:t=fill",
+    e2e::ffmpeg({"-f", "lavfi", "-i", "color=black:s=320x240:r=30,drawbox=x=0:y=0:w=160:h=120:color=white:t=fill",
                  "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", "1", "-c:v", "libx264",
                  "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-c:a", "aac", stored.string()});
     for (const char* rotate : {"90", "270"}) {
         SCOPED_TRACE(std::string("rotate=") + rotate);
         const fs::path turned = dir / (std::string("turned") + rotate + ".mp4");
-        e2e::runFfmpegTool({"-i", stored.string(), "-c", "copy", "-metadata:s:v:0", std::string("rotate=") + rotate,
+        e2e::ffmpeg({"-i", stored.string(), "-c", "copy", "-metadata:s:v:0", std::string("rotate=") + rotate,
                      turned.string()});
         ASSERT_EQ(probeVideo(turned)["side_data_type"], "Display Matrix");
 
@@ -198,7 +198,7 @@ TEST_F(EndToEnd, TurnedPhoneClipComesOutUpright) {
 TEST_F(EndToEnd, SoundTracksBecomeOneMonoTrackOrNone) {
     const fs::path silent = clip("silent.mp4", "320x240", 1, false);
     const fs::path two = dir / "two-sounds.mkv";
-    e2e::runFfmpegTool({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30", "-f", "lavfi", "-i",
+    e2e::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30", "-f", "lavfi", "-i",
                  "sine=frequency=440:sample_rate=44100", "-f", "lavfi", "-i", "sine=frequency=660:sample_rate=48000",
                  "-t", "1", "-map", "0:v", "-map", "1:a", "-map", "2:a", "-c:v", "libx264", "-preset", "ultrafast",
                  "-pix_fmt", "yuv420p", "-c:a", "aac", "-ac:a:0", "2", "-ac:a:1", "1", two.string()});
@@ -228,9 +228,9 @@ TEST_F(EndToEnd, SoundTrackWithoutSamplesIsLeftOutOfTheMix) {
     const std::string tone = "sine=frequency=440:sample_rate=48000:duration=2";
     const fs::path alone = dir / "alone.mp4";
     const fs::path beside = dir / "beside.mp4";
-    e2e::runFfmpegTool({"-f", "lavfi", "-i", picture, "-f", "lavfi", "-i", tone, "-c:v", "libx264", "-preset", "ultrafast",
+    e2e::ffmpeg({"-f", "lavfi", "-i", picture, "-f", "lavfi", "-i", tone, "-c:v", "libx264", "-preset", "ultrafast",
                  "-c:a", "aac", "-movflags", "frag_keyframe+empty_moov", alone.string()});
-    e2e::runFfmpegTool({"-f", "lavfi", "-i", picture, "-f", "lavfi", "-i", empty, "-f", "lavfi", "-i", tone, "-map", "0",
+    e2e::ffmpeg({"-f", "lavfi", "-i", picture, "-f", "lavfi", "-i", empty, "-f", "lavfi", "-i", tone, "-map", "0",
                  "-map", "1", "-map", "2", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", "-movflags",
                  "frag_keyframe+empty_moov", beside.string()});
     ASSERT_EQ(soundStreams(beside).size(), 2u);

@@ -66,7 +66,7 @@ protected:
     void SetUp() override {
         // 6 s of pictures and a tone: at camera-high well over a megabyte of output.
         source = dir / "in.mp4";
-        e2e::runFfmpegTool({"-f", "lavfi", "-i", "testsrc2=s=640x480:r=30:d=6", "-f", "lavfi", "-i",
+        e2e::ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=640x480:r=30:d=6", "-f", "lavfi", "-i",
                      "sine=f=440:r=44100:d=6", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
                      "-c:a", "aac"},
                     source);

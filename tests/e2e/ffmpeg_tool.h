@@ -14,7 +14,7 @@ namespace e2e {
 
 // Runs the tool with arguments, then output when one is given; the run must succeed
 // (test with HasFatalFailure() where the caller cannot go on without the file).
-inline void runFfmpegTool(const std::vector<std::string>& arguments, const std::filesystem::path& output = {}) {
+inline void ffmpeg(const std::vector<std::string>& arguments, const std::filesystem::path& output = {}) {
     std::vector<std::string> argv = {QVC_FFMPEG, "-nostdin", "-y", "-v", "error"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     if (!output.empty()) argv.push_back(output.string());

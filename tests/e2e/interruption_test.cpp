@@ -21,6 +21,7 @@
 
 #include "app/job.h"
 #include "media/ffmpeg_framework.h"
+#include "e2e/ffmpeg_tool.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
@@ -100,11 +101,9 @@ protected:
         // A tiny source, so that the writer is made within a few milliseconds of the
         // start and the encoding after it is still running when the last signal comes.
         source = dir / "in.mp4";
-        const ChildRun made = testing_support::runProgram(
-            QVC_FFMPEG, {QVC_FFMPEG, "-nostdin", "-y", "-v", "error", "-f", "lavfi", "-i",
-                         "testsrc2=size=160x120:rate=30", "-t", "10", "-c:v", "libx264", "-preset", "ultrafast",
-                         "-pix_fmt", "yuv420p", source.string()});
-        ASSERT_EQ(made.exitCode(), 0) << made.err;
+        e2e::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=160x120:rate=30", "-t", "10", "-c:v", "libx264", "-preset",
+                     "ultrafast", "-pix_fmt", "yuv420p"},
+                    source);
     }
 
     // Runs the job as main() does; whenIn sees the child as soon as it exists.

@@ -187,7 +187,7 @@ TEST_F(Robustness, EveryKindOfSourceEndsAsItShould) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const fs::path source = dir / c.file;
-        e2e::runFfmpegTool(c.fixture, source);
+        e2e::ffmpeg(c.fixture, source);
         if (c.keep < 1) {
             const std::string bytes = testing_support::readFile(source);
             testing_support::writeFile(source, bytes.substr(0, static_cast<std::size_t>(bytes.size() * c.keep)));
