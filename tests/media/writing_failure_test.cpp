@@ -467,5 +467,39 @@ TEST(WritingFinish, OutOfTurnStillCallsEachHandlerExactlyOnce) {
                 4800, 16);
 }
 
+TEST(WritingFinish, TheHandlerRunsOnlyOnceTheWriterHoldsNoReferenceToItself) {
+    // The caller's last reference must be the one that tears the writer down, on the
+    // caller's thread, with the queues of its inputs joined there; a writer released
+    // later on its own queue leaves threads running behind a caller that has ended.
+    media::ff::silenceLibraryLogs();
+    TempDir dir;
+    auto writer = media::ff::makeWriter(dir.path() / "released.mp4", media::FileType::MPEG4).value();
+    auto audioIn = media::ff::makeWriterInput(media::MediaType::Audio, aacSettings(48000));
+    writer->addInput(audioIn);
+    auto pumps = std::make_shared<media::Group>();
+    auto queue = startPump(audioIn, "audio", soundSource(4800), pumps, std::make_shared<PumpStats>());
+    ASSERT_TRUE(writer->startWriting());
+    pumps->wait();
+    drain(*queue);  // the pump's last block has returned
+    std::weak_ptr<media::SerialQueue> pumpQueue = queue;
+    queue.reset();
+
+    std::weak_ptr<media::AssetWriter> weak = writer;
+    long referencesSeen = 0;
+    media::Semaphore done(0);
+    writer->finishWriting([weak, &referencesSeen, &done] {
+        referencesSeen = weak.use_count();
+        done.signal();
+    });
+    done.wait();
+    EXPECT_EQ(referencesSeen, 1);  // the caller's own
+    EXPECT_EQ(writer->status(), AssetWriterStatus::Completed);
+
+    audioIn.reset();
+    writer.reset();
+    EXPECT_TRUE(weak.expired());
+    EXPECT_TRUE(pumpQueue.expired());
+}
+
 }  // namespace
 }  // namespace writing_test

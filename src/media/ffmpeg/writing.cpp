@@ -424,8 +424,12 @@ void Writer::finishWriting(std::function<void()> completionHandler) {
         }
     }
     // A second call waits behind the first on the same queue and sees its outcome.
-    queue->async([self = shared_from_this(), finish, handler = std::move(completionHandler)] {
+    queue->async([self = shared_from_this(), finish, handler = std::move(completionHandler)]() mutable {
         if (finish) self->complete();
+        // Let go before telling: the caller's last reference then tears the writer
+        // down on the caller's thread, every queue it holds joined there, and nothing
+        // of it is still being released behind a caller that has moved on or ended.
+        self.reset();
         if (handler) handler();
     });
 }
