@@ -27,6 +27,8 @@ import time
 from fractions import Fraction
 from pathlib import Path
 
+from common import fail, log, run
+
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 SETTINGS_HEADER = ROOT / "src/media/ffmpeg/write_settings.h"
@@ -39,23 +41,6 @@ MONO = FONT_DIR / "DejaVuSansMono.ttf"
 
 # Our tool's frame timescale: an output frame lasts a whole number of these ticks.
 FRAME_TIMESCALE = 60000
-
-
-def log(message: str) -> None:
-    print(f"[{time.strftime('%H:%M:%S')}] {message}", flush=True)
-
-
-def fail(message: str) -> None:
-    print(f"bench: {message}", file=sys.stderr)
-    sys.exit(1)
-
-
-def run(args: list[str], cwd: Path | None = None) -> subprocess.CompletedProcess:
-    done = subprocess.run(args, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True, text=True)
-    if done.returncode != 0:
-        tail = "\n".join(done.stderr.strip().splitlines()[-15:])
-        fail(f"{' '.join(args[:3])} ... exited with {done.returncode}\n{tail}")
-    return done
 
 
 def relative(path: Path) -> str:

@@ -30,6 +30,8 @@ import threading
 import time
 from pathlib import Path
 
+from common import fail, log, run
+
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 
@@ -49,22 +51,6 @@ MEMORY_SLACK_MIB = 16
 COUNT_SLACK = 2
 
 SAMPLE_SECONDS = 0.05
-
-
-def log(message: str) -> None:
-    print(f"[{time.strftime('%H:%M:%S')}] {message}", flush=True)
-
-
-def fail(message: str) -> None:
-    print(f"resources: {message}", file=sys.stderr)
-    sys.exit(1)
-
-
-def run(args: list[str]) -> None:
-    done = subprocess.run(args, stdin=subprocess.DEVNULL, capture_output=True, text=True)
-    if done.returncode != 0:
-        tail = "\n".join(done.stderr.strip().splitlines()[-15:])
-        fail(f"{' '.join(args[:3])} ... exited with {done.returncode}\n{tail}")
 
 
 # --- Sources ----------------------------------------------------------------------------
