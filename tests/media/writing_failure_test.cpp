@@ -19,6 +19,7 @@ extern "C" {
 
 #include "media/ffmpeg/common.h"
 #include "media/ffmpeg/writing.h"
+#include "support/child_process.h"
 #include "support/tmpfs_mount.h"
 #include "writing_support.h"
 
@@ -29,36 +30,44 @@ using media::AssetWriterStatus;
 
 using testing_support::TmpfsMount;
 
+// What a child run under a file-size limit came to.
+struct LimitedRun {
+    bool limitSet = false;  // false: the system refused the limit, and body never ran
+    std::string text;       // what body returned
+    std::string failure;    // how the child ended, when it did not come back normally
+};
+
 // Runs body in a child process with the file-size limit set (SIGXFSZ ignored, so a
-// write past it fails with EFBIG) and returns what body returned; none when the child
-// did not come back normally.
-std::optional<std::string> withFileSizeLimit(rlim_t bytes, const std::function<std::string()>& body) {
-    int fds[2];
-    if (pipe(fds) != 0) return std::nullopt;
-    const pid_t pid = fork();
-    if (pid < 0) return std::nullopt;
-    if (pid == 0) {
-        close(fds[0]);
+// write past it fails with EFBIG). A child that crashes, aborts or ends with a
+// sanitizer's status is a failure of the code under test, never a missing result.
+LimitedRun withFileSizeLimit(rlim_t bytes, const std::function<std::string()>& body) {
+    constexpr int kNoLimit = 3;
+    const testing_support::ChildRun child = testing_support::runInChild([&](int reportFd) {
         signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{bytes, bytes};
-        std::string text = setrlimit(RLIMIT_FSIZE, &limit) == 0 ? body() : "";
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(kNoLimit);
+        const std::string text = body();
         for (std::size_t done = 0; done < text.size();) {
-            const ssize_t n = write(fds[1], text.data() + done, text.size() - done);
-            if (n <= 0) break;
+            const ssize_t n = write(reportFd, text.data() + done, text.size() - done);
+            if (n <= 0) _exit(4);
             done += static_cast<std::size_t>(n);
         }
-        _exit(text.empty() ? 1 : 0);
+        _exit(0);
+    });
+    LimitedRun run;
+    run.limitSet = !(child.exited() && child.exitCode() == kNoLimit);
+    run.text = child.calls;
+    if (!child.exited() || child.exitCode() != 0) {
+        std::ostringstream how;
+        if (child.exited()) {
+            how << "the child exited with " << child.exitCode();
+        } else {
+            how << "the child was killed by signal " << child.termSignal();
+        }
+        how << "; its standard error: " << child.err;
+        run.failure = how.str();
     }
-    close(fds[1]);
-    std::string text;
-    char chunk[1024];
-    ssize_t n = 0;
-    while ((n = read(fds[0], chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-    return text;
+    return run;
 }
 
 // ---- Creation ------------------------------------------------------------------------
@@ -225,11 +234,12 @@ TEST_F(WritingFullDisk, WhileAppendingFailsTheWriterAndEndsEveryPump) {
         o = writeUntilDone(dir_->path() / "disk" / "out.mp4", raw_, heavy(), 150);
         cause = "No space left on device";
     } else {
-        auto text = withFileSizeLimit(256 * 1024, [] {
+        const LimitedRun run = withFileSizeLimit(256 * 1024, [] {
             return writeUntilDone(dir_->path() / "limited.mp4", raw_, heavy(), 150).encode();
         });
-        if (!text) GTEST_SKIP() << "neither a tmpfs nor a file-size limit can be had here";
-        o = DiskOutcome::decode(*text);
+        if (!run.limitSet) GTEST_SKIP() << "neither a tmpfs nor a file-size limit can be had here";
+        ASSERT_EQ(run.failure, "");
+        o = DiskOutcome::decode(run.text);
         cause = "File too large";
     }
     EXPECT_TRUE(o.refusedWhileAppending);
@@ -255,11 +265,12 @@ TEST_F(WritingFullDisk, OnlyWhenClosingStillFailsTheFinish) {
     ASSERT_NE(moov, std::string::npos);
     ASSERT_GT(moov, 4u);
 
-    auto text = withFileSizeLimit(moov - 4 + 16, [&video] {
+    const LimitedRun run = withFileSizeLimit(moov - 4 + 16, [&video] {
         return writeUntilDone(dir_->path() / "closing.mp4", raw_, video, 15).encode();
     });
-    if (!text) GTEST_SKIP() << "a file-size limit cannot be set here";
-    const DiskOutcome o = DiskOutcome::decode(*text);
+    if (!run.limitSet) GTEST_SKIP() << "a file-size limit cannot be set here";
+    ASSERT_EQ(run.failure, "");
+    const DiskOutcome o = DiskOutcome::decode(run.text);
     EXPECT_FALSE(o.refusedWhileAppending);
     EXPECT_EQ(o.statusAfterPumps, static_cast<int>(AssetWriterStatus::Writing));
     EXPECT_EQ(o.statusAfterFinish, static_cast<int>(AssetWriterStatus::Failed));
