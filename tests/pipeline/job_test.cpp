@@ -2,6 +2,7 @@
 // since every ending ends the process: what the host reads (the lines, the status)
 // and what is left at the output path.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "app/job.h"
+#include "media/keys.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "fake_media.h"
@@ -288,6 +290,62 @@ TEST_F(JobOnFake, StepsRunInOrder) {
                                            "output.loadTracks(audio)"};
     ASSERT_GE(pumping.size(), tail.size());
     EXPECT_EQ(std::vector<std::string>(pumping.end() - tail.size(), pumping.end()), tail);
+}
+
+// The fake, also telling the parent which hardware use the video input was asked for.
+class EncoderWitness : public fake::Framework {
+public:
+    EncoderWitness(fake::Script script, int fd) : fake::Framework(std::move(script)), fd_(fd) {}
+
+    media::AssetWriterInputPtr makeAssetWriterInput(media::MediaType type,
+                                                    const media::Settings& outputSettings) override {
+        if (type == MediaType::Video) {
+            const media::Settings* spec = outputSettings.nested(media::AVVideoEncoderSpecificationKey);
+            auto flag = [spec](const char* key) {
+                const auto value = spec != nullptr ? spec->get<bool>(key) : std::nullopt;
+                return value ? (*value ? "yes" : "no") : "unset";
+            };
+            const std::string line =
+                std::string("hardware allowed ") +
+                flag(media::kVTVideoEncoderSpecification_EnableHardwareAcceleratedVideoEncoder) + ", required " +
+                flag(media::kVTVideoEncoderSpecification_RequireHardwareAcceleratedVideoEncoder) + "\n";
+            if (write(fd_, line.data(), line.size()) < 0) {
+                // The parent has gone.
+            }
+        }
+        return fake::Framework::makeAssetWriterInput(type, outputSettings);
+    }
+
+private:
+    int fd_;
+};
+
+TEST_F(JobOnFake, TheEncoderModeOnTheCommandLineReachesTheWriter) {
+    struct Case {
+        std::vector<std::string> options;
+        std::string mode;
+        std::string asked;
+    };
+    const Case cases[] = {
+        {{"--profile", "camera"}, "auto", "hardware allowed yes, required no"},
+        {{"--encoder", "software", "--profile", "camera"}, "software", "hardware allowed no, required no"},
+        {{"--encoder", "hardware", "--profile", "camera"}, "hardware", "hardware allowed yes, required yes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        std::vector<std::string> argv = {"quorle-video-compress", input.string(), output.string()};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        const testing_support::ChildRun child = testing_support::runInChild([&](int fd) {
+            EncoderWitness framework(ordinarySource(), fd);
+            app::runJob(argv, framework);
+        });
+
+        EXPECT_EQ(child.exitCode(), 0) << child.err;
+        EXPECT_EQ(child.calls, c.asked + "\n");
+        const std::vector<std::string> out = splitLines(child.out);
+        ASSERT_GE(out.size(), 2u);
+        EXPECT_EQ(out.rbegin()[1], "ENCODER " + c.mode);
+    }
 }
 
 TEST_F(JobOnFake, SourceWithoutSoundRunsOneVideoPumpAndSkipsTheCheck) {
