@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <filesystem>
@@ -137,19 +138,62 @@ protected:
     testing_support::TempDir dir;
 };
 
-TEST_F(EndToEnd, EveryProfileGivesItsSizeRateAndFormats) {
+// The average bit rate of the first video stream as ffprobe works it out, and the
+// longest stretch without a key frame, the end of the stream included.
+struct VideoPace {
+    double bitRate = 0;
+    double longestWithoutKeyFrame = 0;
+};
+
+VideoPace videoPace(const fs::path& file) {
+    VideoPace pace;
+    pace.bitRate = std::atof(probe(file, {"-select_streams", "v:0", "-show_entries", "stream=bit_rate"})["bit_rate"].c_str());
+    const ChildRun run = testing_support::runProgram(
+        QVC_FFPROBE, {QVC_FFPROBE, "-v", "error", "-select_streams", "v:0", "-show_entries",
+                      "packet=pts_time,duration_time,flags", "-of", "csv=p=0", file.string()});
+    std::vector<double> keys;
+    double end = 0;
+    for (const std::string& line : splitLines(run.out)) {
+        // pts_time,duration_time,flags
+        const auto first = line.find(',');
+        const auto second = line.find(',', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
+        const double pts = std::atof(line.substr(0, first).c_str());
+        const double duration = std::atof(line.substr(first + 1, second - first - 1).c_str());
+        if (line.find('K', second) != std::string::npos) keys.push_back(pts);
+        end = std::max(end, pts + duration);
+    }
+    std::sort(keys.begin(), keys.end());
+    if (keys.empty()) return {pace.bitRate, end};
+    keys.push_back(end);
+    for (std::size_t i = 1; i < keys.size(); ++i) {
+        pace.longestWithoutKeyFrame = std::max(pace.longestWithoutKeyFrame, keys[i] - keys[i - 1]);
+    }
+    return pace;
+}
+
+TEST_F(EndToEnd, EveryProfileGivesItsSizeRateFormatsBitRateAndKeyFrames) {
     struct Case {
         const char* profile;
         int width;
         int height;
         double fps;
+        double bitRate;           // the profile's ceiling, which this source exceeds
+        double keyFrameSeconds;
     };
     // A 2000 x 1000 source is shrunk under every profile's long edge.
     const Case cases[] = {
-        {"camera-optimized", 960, 480, 8}, {"camera-balanced", 1280, 640, 15}, {"camera-high", 1920, 960, 30},
-        {"screen-optimized", 960, 480, 5}, {"screen-balanced", 1280, 640, 8},  {"screen-high", 1920, 960, 15},
+        {"camera-optimized", 960, 480, 8, 400000, 4},  {"camera-balanced", 1280, 640, 15, 1000000, 4},
+        {"camera-high", 1920, 960, 30, 2400000, 4},    {"screen-optimized", 960, 480, 5, 200000, 2},
+        {"screen-balanced", 1280, 640, 8, 500000, 2},  {"screen-high", 1920, 960, 15, 1200000, 2},
     };
-    const fs::path source = clip("wide.mp4", "2000x1000", 2, true, 2);
+    // Moving noise over the test picture: rich enough that every profile's encoder
+    // spends its whole bit rate, at 8 Mb/s above every ceiling; and longer than the
+    // longest key-frame interval, so each output needs a second key frame in time.
+    const fs::path source = dir / "wide.mp4";
+    e2e::ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=2000x1000:rate=30,noise=alls=10:allf=t", "-f", "lavfi", "-i",
+                 "sine=frequency=440:sample_rate=44100", "-t", "4.5", "-c:v", "libx264", "-preset", "ultrafast",
+                 "-b:v", "8M", "-pix_fmt", "yuv420p", "-c:a", "aac", "-ac", "2", source.string()});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.profile);
         const fs::path output = dir / (std::string(c.profile) + ".mp4");
@@ -165,6 +209,11 @@ TEST_F(EndToEnd, EveryProfileGivesItsSizeRateAndFormats) {
         EXPECT_EQ(video.at("color_transfer"), "bt709");
         EXPECT_EQ(video.at("color_space"), "bt709");
         EXPECT_EQ(soundStreams(output), (std::vector<std::string>{"aac,48000,1"}));
+
+        const VideoPace pace = videoPace(output);
+        EXPECT_NEAR(pace.bitRate, c.bitRate, c.bitRate * 0.15);
+        EXPECT_GT(pace.longestWithoutKeyFrame, 0);
+        EXPECT_LE(pace.longestWithoutKeyFrame, c.keyFrameSeconds + 0.001);
     }
 }
 
