@@ -388,20 +388,38 @@ TEST_F(EndToEnd, DamagedSourceFailsWithOneLineAndNoFile) {
 
 TEST_F(EndToEnd, ClosedStandardStreamsNeverReachTheOutputFile) {
     const fs::path source = clip("in.mp4", "320x240", 1);
-    const fs::path output = dir / "out.mp4";
-    // A host that closed our standard output and error: the output file must not
-    // take their descriptor numbers and receive the status lines.
-    const ChildRun run = testing_support::runInChild([&](int) {
-        close(STDOUT_FILENO);
-        close(STDERR_FILENO);
-        testing_support::execute(QVC_PROGRAM, {QVC_PROGRAM, source.string(), output.string(), "--profile", "camera"});
-    });
+    // A host that started us with some of the standard descriptors closed: the job
+    // still runs, and no file it opens may take one of their numbers and receive the
+    // status lines, nor be read or closed as one of them.
+    struct Case {
+        const char* name;
+        std::vector<int> closed;
+    };
+    const Case cases[] = {
+        {"standard input", {STDIN_FILENO}},
+        {"standard input and output", {STDIN_FILENO, STDOUT_FILENO}},
+        {"standard output and error", {STDOUT_FILENO, STDERR_FILENO}},
+        {"all three", {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path output = dir / "out.mp4";
+        const ChildRun run = testing_support::runInChild([&](int) {
+            for (int fd : c.closed) close(fd);
+            testing_support::execute(QVC_PROGRAM,
+                                     {QVC_PROGRAM, source.string(), output.string(), "--profile", "camera"});
+        });
 
-    EXPECT_EQ(run.exitCode(), 0);
-    const std::string bytes = testing_support::readFile(output);
-    EXPECT_EQ(bytes.find("PROGRESS"), std::string::npos);
-    EXPECT_EQ(bytes.find("ENCODER"), std::string::npos);
-    EXPECT_EQ(probeVideo(output).at("codec_name"), "h264");
+        EXPECT_EQ(run.exitCode(), 0) << run.err;
+        const std::string bytes = testing_support::readFile(output);
+        EXPECT_EQ(bytes.find("PROGRESS"), std::string::npos);
+        EXPECT_EQ(bytes.find("ENCODER"), std::string::npos);
+        EXPECT_EQ(probeVideo(output).at("codec_name"), "h264");
+        EXPECT_EQ(soundStreams(output), (std::vector<std::string>{"aac,48000,1"}));
+        if (std::find(c.closed.begin(), c.closed.end(), STDOUT_FILENO) == c.closed.end()) {
+            EXPECT_NE(run.out.find("ENCODER auto\nPROGRESS 100\n"), std::string::npos) << run.out;
+        }
+    }
 }
 
 TEST_F(EndToEnd, TerminationWhilePumpingLeavesNothing) {
