@@ -1,5 +1,6 @@
 #include "cli/command_line.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
+#include "support/unprivileged.h"
 
 namespace {
 
@@ -245,16 +247,46 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST(UnreadableInputTest, RefusedAndTheOutputKept) {
-    if (geteuid() == 0) GTEST_SKIP() << "root reads any file";
+    // The superuser reads any file: the tool runs as an ordinary user, in a folder that
+    // user owns. A readable input beside the unreadable one passes start-up the same
+    // way, so the refusal is the file's permission, not a folder out of reach.
     TempDir dir;
+    handToUnprivileged(dir.path());
     writeFile(dir / "clip.mov", kInputBytes);
     fs::permissions(dir / "clip.mov", fs::perms::none);
+    writeFile(dir / "readable.mov", kInputBytes);
     writeFile(dir / "out.mp4", "previous");
+    // Opened here and run through its descriptor: the build may lie in a folder the
+    // ordinary user cannot reach.
+    const int program = open(QVC_EXECUTABLE, O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(program, 0);
+    auto runUnprivileged = [&](const Args& args) {
+        Args arguments{QVC_EXECUTABLE};
+        for (const auto& a : args) arguments.push_back(dir.path() / a);
+        arguments.insert(arguments.end(), {"--profile", "camera"});
+        return runInChild([&](int) {
+            dropPrivileges();
+            std::vector<char*> argv;
+            for (std::string& a : arguments) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            fexecve(program, argv.data(), environ);
+            _exit(122);
+        });
+    };
 
-    const ChildRun result = runTool({"clip.mov", "out.mp4", "--profile", "camera"}, dir.path());
+    const ChildRun refused = runUnprivileged({"clip.mov", "out.mp4"});
+    if (refused.exitCode() == kCannotDropPrivileges) {
+        close(program);
+        GTEST_SKIP() << "the system refuses to let the test give up its privileges";
+    }
+    expectOutcome(refused, kUnreadable);
+    EXPECT_EQ(readFile(dir / "out.mp4"), "previous");
 
-    expectOutcome(result, kUnreadable);
-    EXPECT_TRUE(fs::exists(dir / "out.mp4"));
+    const ChildRun accepted = runUnprivileged({"readable.mov", "out.mp4"});
+    close(program);
+    EXPECT_EQ(accepted.exitCode(), 1);
+    EXPECT_EQ(accepted.err.rfind("cannot open the media: ", 0), 0u) << accepted.err;
+    EXPECT_FALSE(fs::exists(dir / "out.mp4"));
 }
 
 }  // namespace

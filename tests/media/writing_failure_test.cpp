@@ -21,6 +21,7 @@ extern "C" {
 #include "media/ffmpeg/writing.h"
 #include "support/child_process.h"
 #include "support/tmpfs_mount.h"
+#include "support/unprivileged.h"
 #include "writing_support.h"
 
 namespace writing_test {
@@ -91,12 +92,6 @@ TEST(WritingCreation, FailsWithAnErrorWhereTheFileCannotBeCreatedAndLeavesNothin
         {"a named pipe at the path", dir.path() / "pipe.mp4", "pipe"},
     };
     if (readOnly.mounted()) cases.push_back({"read-only place", dir.path() / "ro" / "out.mp4", "Read-only file system"});
-    // The superuser may write anywhere; others meet the folder's permissions.
-    if (geteuid() != 0) {
-        fs::create_directory(dir.path() / "locked");
-        fs::permissions(dir.path() / "locked", fs::perms::owner_read | fs::perms::owner_exec);
-        cases.push_back({"no permission", dir.path() / "locked" / "out.mp4", "Permission denied"});
-    }
 
     for (const auto& c : cases) {
         auto writer = media::ff::makeWriter(c.path, media::FileType::MPEG4);
@@ -106,6 +101,33 @@ TEST(WritingCreation, FailsWithAnErrorWhereTheFileCannotBeCreatedAndLeavesNothin
         EXPECT_FALSE(fs::is_regular_file(c.path)) << c.name;
     }
     EXPECT_TRUE(fs::is_directory(dir.path() / "taken.mp4"));
+}
+
+TEST(WritingCreation, FailsWithAnErrorWhereTheFolderMayNotBeWritten) {
+    // The superuser writes through a folder's permissions: the writer is made in a
+    // child that runs as an ordinary user, in a folder that user may read but not write.
+    media::ff::silenceLibraryLogs();
+    TempDir dir;
+    const fs::path locked = dir.path() / "locked";
+    fs::create_directory(locked);
+    testing_support::handToUnprivileged(dir.path());
+    testing_support::handToUnprivileged(locked);
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+    const fs::path out = locked / "out.mp4";
+
+    const testing_support::ChildRun child = testing_support::runInChild([&](int reportFd) {
+        testing_support::dropPrivileges();
+        auto writer = media::ff::makeWriter(out, media::FileType::MPEG4);
+        const std::string error = writer ? "a writer was made" : writer.error().localizedDescription;
+        if (write(reportFd, error.data(), error.size()) < 0) _exit(4);
+        _exit(0);
+    });
+    if (child.exitCode() == testing_support::kCannotDropPrivileges) {
+        GTEST_SKIP() << "the system refuses to let the test give up its privileges";
+    }
+    ASSERT_EQ(child.exitCode(), 0) << child.err;
+    EXPECT_NE(child.calls.find("Permission denied"), std::string::npos) << child.calls;
+    EXPECT_FALSE(fs::exists(out));
 }
 
 TEST(WritingCreation, CreatesTheFileAtOnceWhateverItsName) {
