@@ -1,13 +1,22 @@
 // The whole job on the scripted media layer, each run in a child process of its own
 // since every ending ends the process: what the host reads (the lines, the status)
 // and what is left at the output path.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -346,6 +355,104 @@ TEST_F(JobOnFake, TheEncoderModeOnTheCommandLineReachesTheWriter) {
         ASSERT_GE(out.size(), 2u);
         EXPECT_EQ(out.rbegin()[1], "ENCODER " + c.mode);
     }
+}
+
+// The system call a thread of a child is blocked in, as its number and first
+// argument; none once the thread has gone.
+std::optional<std::pair<long, long>> blockedIn(pid_t pid, pid_t tid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    std::string first;
+    if (!(in >> number >> first)) return std::nullopt;
+    return std::make_pair(number, std::strtol(first.c_str(), nullptr, 16));
+}
+
+// The thread of a child that carries name, or 0.
+pid_t threadNamed(pid_t pid, const std::string& name) {
+    std::error_code error;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::string comm;
+        std::getline(std::ifstream(task.path() / "comm"), comm);
+        if (comm == name) return static_cast<pid_t>(std::stol(task.path().filename().string()));
+    }
+    return 0;
+}
+
+bool hasEnded(pid_t pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+// Waits until the child has ended or reached: true for reached.
+bool waitFor(pid_t pid, const std::function<bool()>& reached) {
+    for (int i = 0; i < 60000; ++i) {
+        if (hasEnded(pid)) return false;
+        if (reached()) return true;
+        usleep(1000);
+    }
+    ADD_FAILURE() << "the child neither ended nor got there within a minute";
+    return false;
+}
+
+TEST_F(JobOnFake, ASignalOnceSuccessIsClaimedChangesNothing) {
+    // Standard output is a pipe that nobody reads, filled but for room for "PROGRESS 0",
+    // the one line a job without pictures prints before its success: the job then
+    // stops in the write of its encoder line, after it has claimed the ending.
+    fake::Script script = ordinarySource();
+    script.videoPts.clear();
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    const int capacity = fcntl(out[1], F_SETPIPE_SZ, 4096);
+    ASSERT_GT(capacity, 0);
+    const std::string filler(static_cast<std::size_t>(capacity) - std::string("PROGRESS 0\n").size(), '.');
+    ASSERT_EQ(write(out[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+    const std::vector<std::string> argv = {"quorle-video-compress", input.string(), output.string(), "--profile",
+                                           "camera"};
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        if (null < 0 || dup2(null, STDIN_FILENO) < 0 || dup2(out[1], STDOUT_FILENO) < 0 ||
+            dup2(null, STDERR_FILENO) < 0) {
+            _exit(121);
+        }
+        fake::Framework framework(script);
+        app::runJob(argv, framework);
+        _exit(120);
+    }
+    close(out[1]);
+
+    // The main flow waits on the full pipe, writing to standard output: the encoder line.
+    const bool claimed = waitFor(pid, [pid] {
+        const auto call = blockedIn(pid, pid);
+        return call && call->first == SYS_write && call->second == STDOUT_FILENO;
+    });
+    kill(pid, SIGTERM);
+    // The thread that takes the signal must find the ending claimed and wait for good,
+    // instead of removing the output and ending the process with 143.
+    const pid_t signals = threadNamed(pid, "signals");
+    const bool parked = waitFor(pid, [pid, signals] {
+        const auto call = blockedIn(pid, signals);
+        return call && call->first == SYS_futex;
+    });
+
+    std::string printed;
+    char chunk[4096];
+    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;) printed.append(chunk, static_cast<std::size_t>(n));
+    close(out[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+
+    EXPECT_TRUE(claimed);
+    EXPECT_NE(signals, 0);
+    EXPECT_TRUE(parked);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_EQ(printed.compare(0, filler.size(), filler), 0);
+    EXPECT_EQ(printed.substr(filler.size()), "PROGRESS 0\nENCODER auto\nPROGRESS 100\n");
+    EXPECT_TRUE(fs::exists(output));
 }
 
 TEST_F(JobOnFake, SourceWithoutSoundRunsOneVideoPumpAndSkipsTheCheck) {
