@@ -1,7 +1,9 @@
 // The built program as the host runs it, on small files made by the ffmpeg tool;
 // what it wrote is judged by ffprobe, never by our own reader.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include "e2e/ffmpeg_tool.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
+#include "support/unprivileged.h"
 
 namespace {
 
@@ -357,6 +360,41 @@ TEST_F(EndToEnd, EncoderModeIsHonouredWithoutFallback) {
         EXPECT_EQ(run.out, "");
         EXPECT_FALSE(fs::exists(hardware));
     }
+}
+
+TEST_F(EndToEnd, AFinishedFileWhoseSoundCannotBeSeenFailsTheJobAsSoundLost) {
+    // The finished file is opened anew to see its sound track. A host whose umask
+    // leaves the owner no right to read gets a file that an ordinary user's job can
+    // write but not open again: what the check cannot see, it must not pass. (The
+    // writer itself always gives a source with sound a sound track, silence where
+    // the source's sound is damaged, so no source makes it leave one out.)
+    const fs::path source = clip("in.mp4", "320x240", 1);
+    testing_support::handToUnprivileged(dir.path());
+    const fs::path output = dir / "out.mp4";
+    // Opened here and run through its descriptor: the build may lie in a folder the
+    // ordinary user cannot reach.
+    const int program = open(QVC_PROGRAM, O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(program, 0);
+    std::vector<std::string> arguments = {QVC_PROGRAM, source.string(), output.string(), "--profile", "camera"};
+    const ChildRun run = testing_support::runInChild([&](int) {
+        umask(0477);
+        testing_support::dropPrivileges();
+        std::vector<char*> argv;
+        for (std::string& a : arguments) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        fexecve(program, argv.data(), environ);
+        _exit(122);
+    });
+    close(program);
+    if (run.exitCode() == testing_support::kCannotDropPrivileges) {
+        GTEST_SKIP() << "the system refuses to let the test give up its privileges";
+    }
+
+    EXPECT_EQ(run.exitCode(), 1);
+    EXPECT_EQ(run.err, "AUDIO_LOST: the output has no sound track\n");
+    EXPECT_NE(run.out.find("PROGRESS 0\n"), std::string::npos) << "the file was written";
+    EXPECT_EQ(run.out.find("ENCODER"), std::string::npos);
+    EXPECT_FALSE(fs::exists(output));
 }
 
 TEST_F(EndToEnd, DamagedSourceFailsWithOneLineAndNoFile) {
