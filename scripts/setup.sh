@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libavformat-dev libavcodec-dev libavfilter-dev libswscale-dev libswresample-dev libavutil-dev
   libgtest-dev
+  libseccomp-dev  # the confinement's system-call filter
   ffmpeg  # makes the test fixtures and judges the outputs (ffprobe)
   python3 man-db groff-base  # the tests of the manual page
   dpkg-dev file  # the Debian package: dpkg-shlibdeps finds its dependencies

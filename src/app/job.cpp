@@ -1,14 +1,36 @@
 #include "app/job.h"
 
+#include <utility>
+
 #include "cli/command_line.h"
 #include "cli/paths.h"
 #include "console/console.h"
 #include "console/progress.h"
+#include "lifecycle/confinement.h"
 #include "lifecycle/lifecycle.h"
 #include "pipeline/completion.h"
 #include "pipeline/pump.h"
 
 namespace app {
+namespace {
+
+// The input, the output's folder, what the C library reads, and unless the job is
+// told to use libx264, what the hardware encoders need.
+lifecycle::Confinement confinementFor(const JobState& job, const media::Framework& framework) {
+    lifecycle::Confinement rules;
+    rules.input = job.inputURL;
+    rules.outputFolder = job.outURL.parent_path();
+    rules.readable = lifecycle::runtimeFiles();
+    if (job.encoder != "software") {
+        media::HardwareAccess hardware = framework.hardwareAccess();
+        rules.readable.insert(rules.readable.end(), hardware.readable.begin(), hardware.readable.end());
+        rules.listable = std::move(hardware.listable);
+        rules.devices = std::move(hardware.devices);
+    }
+    return rules;
+}
+
+}  // namespace
 
 JobState startUp(const std::vector<std::string>& argv, media::Framework& framework) {
     // Our lines must never land in the output file through a descriptor number the
@@ -38,6 +60,11 @@ JobState startUp(const std::vector<std::string>& argv, media::Framework& framewo
     // starting with the file a previous run left there.
     lifecycle::setOutputURL(job.outURL);
     lifecycle::removeOutput();
+
+    // From here on the process can touch nothing but its two files, before the first
+    // byte of the input is parsed. It must come before the signal thread: only the
+    // threads started after it are bound.
+    lifecycle::confine(confinementFor(job, framework));
 
     lifecycle::installSignalHandling();
     console::resetProgress();

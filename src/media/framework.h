@@ -218,6 +218,14 @@ using AssetWriterPtr = std::shared_ptr<AssetWriter>;
 
 // ---- The factory the job creates everything through --------------------------------
 
+// What the hardware encoders open once a job runs, beyond its own two files: the
+// machine's encoder devices and the driver files they load, as present at start-up.
+struct HardwareAccess {
+    std::vector<std::filesystem::path> readable;  // driver files and folders
+    std::vector<std::filesystem::path> listable;  // folders searched for device nodes
+    std::vector<std::filesystem::path> devices;   // nodes opened for reading and writing
+};
+
 class Framework {
 public:
     virtual ~Framework() = default;
@@ -232,6 +240,9 @@ public:
     virtual std::shared_ptr<AssetReaderAudioMixOutput> makeAudioMixOutput(
         const std::vector<AssetTrackPtr>& audioTracks, const Settings& audioSettings) = 0;
     virtual AssetWriterInputPtr makeAssetWriterInput(MediaType type, const Settings& outputSettings) = 0;
+
+    // Nothing for a framework without hardware encoders.
+    virtual HardwareAccess hardwareAccess() const { return {}; }
 };
 
 }  // namespace media

@@ -1,5 +1,6 @@
 #include "media/ffmpeg/common.h"
 #include "media/ffmpeg/reading.h"
+#include "media/ffmpeg/write_video.h"
 #include "media/ffmpeg/writing.h"
 #include "media/ffmpeg_framework.h"
 
@@ -28,6 +29,7 @@ public:
     AssetWriterInputPtr makeAssetWriterInput(MediaType type, const Settings& outputSettings) override {
         return ff::makeWriterInput(type, outputSettings);
     }
+    HardwareAccess hardwareAccess() const override { return ff::hardwareEncoderAccess(); }
 };
 
 }  // namespace

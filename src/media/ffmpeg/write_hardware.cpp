@@ -3,7 +3,10 @@
 // compiled-in encoder whose driver or device is missing is not present. Each kind is
 // skipped at once when the machine has no device node for it, so probing is quick and
 // prints nothing on a machine without hardware.
+#include <dlfcn.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -162,7 +165,67 @@ bool encodesTestPicture(OpenedVideoEncoder& encoder, const VideoConfig& config) 
     return packets > 0;
 }
 
+// The folder the FFmpeg libraries were loaded from: the machine's library folder,
+// where the drivers live too.
+std::filesystem::path libraryFolder() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&av_hwdevice_ctx_create), &info) == 0 || info.dli_fname == nullptr) return {};
+    std::error_code error;
+    const auto library = std::filesystem::canonical(info.dli_fname, error);
+    return error ? std::filesystem::path() : library.parent_path();
+}
+
 }  // namespace
+
+HardwareAccess hardwareEncoderAccess() {
+    HardwareAccess access;
+    const auto addAll = [](std::vector<std::filesystem::path>& to, const std::vector<std::string>& from) {
+        to.insert(to.end(), from.begin(), from.end());
+    };
+    const std::filesystem::path libraries = libraryFolder();
+    bool loadsDrivers = false;
+
+    // VA-API and Quick Sync: the render nodes; libva loads its driver from its driver
+    // folder, the Quick Sync dispatcher its runtime and plugins from the library folder.
+    const auto renderNodes = deviceNodes("/dev/dri", "renderD");
+    if (!renderNodes.empty()) {
+        access.listable.emplace_back("/dev/dri");
+        addAll(access.devices, renderNodes);
+        if (const char* paths = std::getenv("LIBVA_DRIVERS_PATH")) {
+            std::string list = paths;
+            for (std::size_t start = 0, end = 0; start <= list.size(); start = end + 1) {
+                end = std::min(list.find(':', start), list.size());
+                if (end > start) access.readable.emplace_back(list.substr(start, end - start));
+            }
+        } else if (!libraries.empty()) {
+            access.readable.push_back(libraries / "dri");
+        }
+        if (!libraries.empty()) {
+            for (const char* name : {"libmfxhw64.so.1", "libmfx-gen.so.1.2", "mfx"}) {
+                access.readable.push_back(libraries / name);
+            }
+        }
+        loadsDrivers = true;
+    }
+    // NVENC: the NVIDIA nodes, and the CUDA and encoder libraries the libraries load.
+    const auto nvidiaNodes = deviceNodes("/dev", "nvidia");
+    if (!nvidiaNodes.empty()) {
+        addAll(access.devices, nvidiaNodes);
+        if (!libraries.empty()) {
+            for (const char* name : {"libcuda.so.1", "libnvidia-encode.so.1"}) access.readable.push_back(libraries / name);
+        }
+        loadsDrivers = true;
+    }
+    // V4L2: the video nodes, which the encoder finds by listing /dev.
+    const auto videoNodes = deviceNodes("/dev", "video");
+    if (!videoNodes.empty()) {
+        access.listable.emplace_back("/dev");
+        addAll(access.devices, videoNodes);
+    }
+    // Drivers are loaded by name: the loader looks them up in its cache.
+    if (loadsDrivers) access.readable.emplace_back("/etc/ld.so.cache");
+    return access;
+}
 
 Result<OpenedVideoEncoder> openHardwareVideoEncoder(const VideoConfig& config) {
     using Opener = Result<OpenedVideoEncoder> (*)(const VideoConfig&);

@@ -33,6 +33,10 @@ Result<OpenedVideoEncoder> openSoftwareVideoEncoder(const VideoConfig& config);
 // with these settings and encodes a test picture; an error when there is none.
 Result<OpenedVideoEncoder> openHardwareVideoEncoder(const VideoConfig& config);
 
+// The device nodes and driver files the hardware encoders above open, as far as this
+// machine has them now.
+HardwareAccess hardwareEncoderAccess();
+
 // Encodes one NV12 picture at pts (in kVideoTimeBase), or flushes when picture is null.
 std::optional<Error> encodePicture(OpenedVideoEncoder& encoder, const AVFrame* picture, std::int64_t pts,
                                    AVPacket* packet, const PacketSink& sink);
