@@ -140,8 +140,8 @@ bool filterSystemCalls() {
     refuse(SCMP_SYS(clone3), ENOSYS);
     for (std::uint64_t flag : {CLONE_NEWNS, CLONE_NEWCGROUP, CLONE_NEWUTS, CLONE_NEWIPC, CLONE_NEWUSER, CLONE_NEWPID,
                                CLONE_NEWNET}) {
-        ok = ok && seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1,
-                                    SCMP_A0(SCMP_CMP_MASKED_EQ, flag, flag)) == 0;
+        const scmp_arg_cmp hasFlag{0, SCMP_CMP_MASKED_EQ, flag, flag};
+        ok = ok && seccomp_rule_add_array(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1, &hasFlag) == 0;
     }
     ok = ok && seccomp_load(filter) == 0;
     seccomp_release(filter);
