@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <csignal>
 #include <cerrno>
 #include <filesystem>
 #include <functional>
@@ -134,6 +136,14 @@ const Case cases[] = {
     {"starts a program", false, false, [](const Layout&) { return startsProgram(); }},
 #endif
     {"enters a new namespace", false, false, [](const Layout&) { return unshare(CLONE_NEWUSER) == 0; }},
+    {"starts a process in a new namespace", false, false,
+     [](const Layout&) {
+         const long child = syscall(SYS_clone, CLONE_NEWUSER | SIGCHLD, nullptr, nullptr, nullptr, 0);
+         if (child == 0) _exit(0);
+         if (child < 0) return false;
+         waitpid(static_cast<pid_t>(child), nullptr, 0);
+         return true;
+     }},
 };
 
 class Confinement : public testing::TestWithParam<Case> {};
