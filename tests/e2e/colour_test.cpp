@@ -4,7 +4,9 @@
 // the SDR picture again. Judged by ffmpeg's own measuring filters, signalstats and ssim.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -101,12 +103,19 @@ ChildRun compress(const fs::path& source, const fs::path& output, const std::str
                                        {QVC_PROGRAM, source.string(), output.string(), "--profile", profile});
 }
 
-// What the eye judges, on one picture: overall brightness, the colour row's saturation
-// and each grey patch's brightness.
+// What the eye judges, on one picture: overall brightness, the colour row's saturation,
+// each grey patch's brightness and each colour patch's hue, as its mean U and V (which
+// saturation and SSIM over mostly grey pictures would not tell from a turned hue or
+// swapped chroma).
+struct Chroma {
+    double u = 0;
+    double v = 0;
+};
 struct Looks {
     double meanLuma = 0;
     double colourSaturation = 0;
     std::array<double, kGreyPatchX.size()> grey{};
+    std::array<Chroma, kColourPatch.size()> colour{};
 };
 
 Looks looksOf(const fs::path& file, const std::string& upright) {
@@ -116,6 +125,10 @@ Looks looksOf(const fs::path& file, const std::string& upright) {
     looks.colourSaturation = signalstats(file, prefix + kColourRow)["SATAVG"];
     for (std::size_t i = 0; i < kGreyPatchX.size(); ++i) {
         looks.grey[i] = signalstats(file, prefix + patchRegion(kGreyPatchX[i], 40))["YAVG"];
+    }
+    for (std::size_t i = 0; i < kColourPatch.size(); ++i) {
+        auto stats = signalstats(file, prefix + patchRegion(40 + 150 * static_cast<int>(i), 260));
+        looks.colour[i] = {stats["UAVG"], stats["VAVG"]};
     }
     return looks;
 }
@@ -160,6 +173,17 @@ const ColourCase kColourCases[] = {
     {"BT2020_SDR", "bt2020-10", "", false, 3},
 };
 
+// How far a colour patch's mean U or V may be from the original's, in code values, and
+// its hue, in degrees. HDR's round trip pales saturated green most: V 70 for 58 seen.
+constexpr double kChromaTolerance = 16;
+constexpr double kHueTolerance = 8;
+
+// The turn from the hue of was to that of seen, in degrees (-180 to 180].
+double hueDegrees(const Chroma& seen, const Chroma& was) {
+    const double turn = std::atan2(seen.v - 128, seen.u - 128) - std::atan2(was.v - 128, was.u - 128);
+    return std::remainder(turn * 180 / M_PI, 360.0);
+}
+
 class ColourCaseTest : public ColourTest, public testing::WithParamInterface<ColourCase> {};
 
 TEST_P(ColourCaseTest, LooksLikeTheSdrPicture) {
@@ -187,12 +211,24 @@ TEST_P(ColourCaseTest, LooksLikeTheSdrPicture) {
             << "patch " << kGreyPatchColour[i];
     }
     EXPECT_NEAR(looks.grey.back(), original_.grey.back(), c.whiteTolerance) << "white";
+    double chromaOff = 0;
+    double hueOff = 0;
+    for (std::size_t i = 0; i < looks.colour.size(); ++i) {
+        const Chroma& seen = looks.colour[i];
+        const Chroma& was = original_.colour[i];
+        EXPECT_NEAR(seen.u, was.u, kChromaTolerance) << "U of patch " << kColourPatch[i];
+        EXPECT_NEAR(seen.v, was.v, kChromaTolerance) << "V of patch " << kColourPatch[i];
+        EXPECT_NEAR(hueDegrees(seen, was), 0, kHueTolerance) << "hue of patch " << kColourPatch[i];
+        chromaOff = std::max({chromaOff, std::abs(seen.u - was.u), std::abs(seen.v - was.v)});
+        hueOff = std::max(hueOff, std::abs(hueDegrees(seen, was)));
+    }
     const double similarity = ssim(output, back, path("sdr.mp4"));
     EXPECT_GE(similarity, 0.99);
     std::printf("%s: luma %.1f (original %.1f), colour saturation %.1f%% of the original, grey patches", c.name,
                 looks.meanLuma, original_.meanLuma, 100 * looks.colourSaturation / original_.colourSaturation);
     for (std::size_t i = 0; i < looks.grey.size(); ++i) std::printf(" %.0f/%.0f", looks.grey[i], original_.grey[i]);
-    std::printf(", SSIM %.4f\n", similarity);
+    std::printf(", colour patches' U and V within %.1f and hue within %.1f degrees, SSIM %.4f\n", chromaOff, hueOff,
+                similarity);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, ColourCaseTest, testing::ValuesIn(kColourCases),
