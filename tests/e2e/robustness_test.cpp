@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -78,6 +80,29 @@ void zeroBox(const fs::path& file, const std::string& type) {
     testing_support::writeFile(file, bytes);
 }
 
+// The video bit rate a source's video runs at, as the plan takes it: the rate its
+// container states, or else what its packets hold over the seconds given.
+double sourceVideoKbps(const fs::path& file, double seconds) {
+    const std::string stated = probeStream(file, "v:0")["bit_rate"];
+    if (std::atof(stated.c_str()) > 0) return std::atof(stated.c_str()) / 1000;
+    const ChildRun run = testing_support::runProgram(
+        QVC_FFPROBE, {QVC_FFPROBE, "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=size", "-of",
+                      "csv=p=0", file.string()});
+    double bytes = 0;
+    for (const std::string& line : splitLines(run.out)) bytes += std::atof(line.c_str());
+    return bytes * 8 / seconds / 1000;
+}
+
+// The figures of the profiles these rows use: video rate ceiling and frame rate ceiling.
+struct ProfileFigures {
+    double kbps;
+    double fps;
+};
+const std::map<std::string, ProfileFigures> kProfiles = {
+    {"camera-optimized", {400, 8}}, {"camera", {1000, 15}}, {"camera-high", {2400, 30}}};
+// Every source here runs at 30 frames per second.
+constexpr double kSourceFps = 30;
+
 struct Outcome {
     // Success: the planned picture, a mono 48 kHz AAC track when the source has sound,
     // the length of the source, and optionally every source picture shown exactly once.
@@ -86,14 +111,18 @@ struct Outcome {
     bool sound = false;
     double seconds = 0;
     bool everyPictureOnce = false;
-    // The least video bit rate, for a source whose own rate is well below the profile's.
-    int minKbps = 0;
+    // The least share of the planned video rate (the source's own or the profile's,
+    // whichever is lower) that the output must reach: libx264 meets the plan within a
+    // quarter on the moving test picture, less where the picture is too small or too
+    // still to use it.
+    double minShare = 0.6;
     // Failure: the start of the one line on standard error.
     const char* line = nullptr;
 };
 
-Outcome success(int width, int height, bool sound, double seconds, bool everyPictureOnce = false, int minKbps = 0) {
-    return Outcome{width, height, sound, seconds, everyPictureOnce, minKbps, nullptr};
+Outcome success(int width, int height, bool sound, double seconds, bool everyPictureOnce = false,
+                double minShare = 0.6) {
+    return Outcome{width, height, sound, seconds, everyPictureOnce, minShare, nullptr};
 }
 Outcome failure(const char* line) { return Outcome{0, 0, false, 0, false, 0, line}; }
 
@@ -143,20 +172,23 @@ TEST_F(Robustness, EveryKindOfSourceEndsAsItShould) {
         // FLV indexes only the key frames met while probing: not a measure of the data
         // (this source runs at some 800 kb/s).
         {"FLV without a stated video rate", "rate.flv", join({kPicture, kTone, kH264, aac}), "camera-high",
-         success(320, 240, true, 2, false, 400)},
+         success(320, 240, true, 2)},
         // Picture formats and shapes that take their own way through decoding and drawing.
         {"10-bit HEVC tagged BT.2020 PQ", "hdr.mp4",
          join({kPicture, kTone, aac,
                {"-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=none", "-pix_fmt",
                 "yuv420p10le", "-color_primaries", "bt2020", "-color_trc", "smpte2084", "-colorspace", "bt2020nc"}}),
          "camera-high", success(320, 240, true, 2)},
+        // Pictures of a few hundred pixels: libx264 spends a third of the lossless rate
+        // on a 16x8 one, and on a 960x2 strip not a tenth of the profile's, whose ceiling
+        // alone holds there.
         {"odd 17x9 with 4:2:0 chroma", "odd.mkv",
          join({{"-f", "lavfi", "-i", "testsrc2=s=17x9:r=30:d=2"}, kTone,
                {"-c:v", "ffv1", "-pix_fmt", "yuv420p", "-c:a", "flac"}}),
-         "camera-high", success(16, 8, true, 2)},
+         "camera-high", success(16, 8, true, 2, false, 0.2)},
         {"4097x16 strip", "strip.mkv",
          {"-f", "lavfi", "-i", "testsrc2=s=4097x16:r=30:d=2", "-c:v", "ffv1", "-pix_fmt", "yuv420p"},
-         "camera-optimized", success(960, 2, false, 2)},
+         "camera-optimized", success(960, 2, false, 2, false, 0)},
         {"720x480 with 32:27 pixels", "wide-pixels.mp4", join({{"-f", "lavfi", "-i", "testsrc2=s=720x480:r=30:d=2"},
                                                                 kTone, kH264, aac, {"-vf", "setsar=32/27"}}),
          "camera-high", success(852, 480, true, 2)},
@@ -176,11 +208,12 @@ TEST_F(Robustness, EveryKindOfSourceEndsAsItShould) {
                        "-c:a", "aac", "-c:v", "mjpeg", "-disposition:v", "attached_pic"}}),
          "camera", failure("no video track")},
         // Damage: with the index intact but the data cut short, the last picture that
-        // decodes and silence run to the length the index gives; an index that says every
-        // sample is empty fails while pumping, after the output was begun.
+        // decodes and silence run to the length the index gives (a still second, planned
+        // at the rate the index states); an index that says every sample is empty fails
+        // while pumping, after the output was begun.
         {"MP4 with its index first, cut at half", "cut.mp4",
          join({kPicture, kTone, kH264, aac, {"-movflags", "+faststart"}}), "camera-high",
-         success(320, 240, true, 2), 0.5},
+         success(320, 240, true, 2, false, 0.25), 0.5},
         {"MP4 with every sample size zeroed", "sizes.mp4", join({kPicture, kTone, kH264, aac}), "camera-high",
          failure("decode failed: "), 1, "stsz"},
     };
@@ -188,6 +221,8 @@ TEST_F(Robustness, EveryKindOfSourceEndsAsItShould) {
         SCOPED_TRACE(c.name);
         const fs::path source = dir / c.file;
         e2e::ffmpeg(c.fixture, source);
+        const fs::path made = dir / (std::string("made-") + c.file);
+        fs::copy_file(source, made, fs::copy_options::overwrite_existing);
         if (c.keep < 1) {
             const std::string bytes = testing_support::readFile(source);
             testing_support::writeFile(source, bytes.substr(0, static_cast<std::size_t>(bytes.size() * c.keep)));
@@ -226,8 +261,10 @@ TEST_F(Robustness, EveryKindOfSourceEndsAsItShould) {
         EXPECT_EQ(video["color_transfer"], "bt709");
         EXPECT_EQ(video["color_space"], "bt709");
         const double videoSeconds = std::atof(video["duration"].c_str());
-        // Two frames at the slowest profile rate in use here.
-        EXPECT_NEAR(videoSeconds, c.outcome.seconds, 0.25);
+        // Within one output frame: the last picture may start just before the end.
+        const ProfileFigures& profile = kProfiles.at(c.profile);
+        const double outFps = std::min(kSourceFps, profile.fps);
+        EXPECT_NEAR(videoSeconds, c.outcome.seconds, 1 / outFps + 1e-3);
 
         if (c.outcome.sound) {
             ASSERT_EQ(soundStreamCount(output), 1);
@@ -239,7 +276,14 @@ TEST_F(Robustness, EveryKindOfSourceEndsAsItShould) {
         } else {
             EXPECT_EQ(soundStreamCount(output), 0);
         }
-        EXPECT_GE(std::atoi(video["bit_rate"].c_str()), c.outcome.minKbps * 1000);
+        // The rate planned from the source as it was made (before any damage), and what
+        // the encoder made of it: never above it by more than its rate control allows.
+        const double plannedKbps = std::min(profile.kbps, sourceVideoKbps(made, c.outcome.seconds));
+        const double kbps = std::atof(video["bit_rate"].c_str()) / 1000;
+        EXPECT_LE(kbps, 1.15 * plannedKbps) << "planned " << plannedKbps << " kb/s";
+        EXPECT_GE(kbps, c.outcome.minShare * plannedKbps) << "planned " << plannedKbps << " kb/s";
+        std::printf("%s: %.0f kb/s for %.0f planned, %.4f s\n", c.name, kbps, plannedKbps, videoSeconds);
+
         if (c.outcome.everyPictureOnce) {
             EXPECT_EQ(repeatedPictures(output), std::vector<int>{});
         }
