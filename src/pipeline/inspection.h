@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "media/framework.h"
@@ -23,8 +24,17 @@ struct SourceInfo {
     std::optional<float> videoDataRate;  // none when its load failed
 };
 
+// What inspection found, or else the failure line the job ends with.
+struct Inspection {
+    std::optional<SourceInfo> source;
+    std::string failure;
+};
+
 // Loads duration, track lists and the first video track's properties, plans the
-// output geometry, then loads the video data rate. Ends the job on a fatal failure.
+// output geometry, then loads the video data rate; stops at the first fatal failure.
+Inspection tryInspectSource(media::Asset& asset, const planning::Profile& profile);
+
+// The same for the job: ends it with the failure line on a fatal failure.
 SourceInfo inspectSource(media::Asset& asset, const planning::Profile& profile);
 
 // The sound tracks that take part: a track stays unless its time range is known to be

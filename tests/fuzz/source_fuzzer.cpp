@@ -1,7 +1,8 @@
 // Fuzz target: the input is a source file. It goes through everything a job does with
-// its source short of encoding: every load of the asset and its tracks in the job's
-// order, then a reader with the composed-video output (at a tiny render size) and the
-// sound-mix output, pulled buffer by buffer until both end or the reader fails.
+// its source short of encoding: the job's own inspection (every load of the asset and
+// its tracks, in the job's order), then a reader with the composed-video output (at a
+// tiny render size) and the sound-mix output, pulled buffer by buffer until both end or
+// the reader fails.
 //
 // Built as a libFuzzer target with QVC_FUZZ=ON, and into a plain program that replays
 // files given on its command line (replay_main.cpp).
@@ -154,49 +155,20 @@ struct AudioCheck {
     double seconds() const { return static_cast<double>(samples) / planning::kAudioSampleRate; }
 };
 
-// The job's loads, in its order; false where the job would end with a failure line.
-bool inspect(media::Asset& asset, pipeline::SourceInfo& source) {
-    const auto duration = asset.loadDuration();
-    if (!duration) return false;
-    source.assetDuration = duration.value();
-    source.durationSeconds = source.assetDuration.seconds();
-
-    auto videoTracks = asset.loadTracks(media::MediaType::Video);
-    if (!videoTracks) return false;
-    source.videoTracks = std::move(videoTracks.value());
-    const auto candidates = asset.loadTracks(media::MediaType::Audio);
-    if (!candidates) return false;
-    source.audioTracks = pipeline::keepAudibleTracks(candidates.value());
-    if (source.videoTracks.empty()) return false;
-
-    media::AssetTrack& first = *source.videoTracks.front();
-    const auto natural = first.loadNaturalSize();
-    if (!natural) return false;
-    source.natural = natural.value();
-    const auto transform = first.loadPreferredTransform();
-    if (!transform) return false;
-    source.transform = transform.value();
-    const auto fps = first.loadNominalFrameRate();
-    if (!fps) return false;
-    source.sourceFps = fps.value();
-
-    const auto geometry = planning::planOutputGeometry(source.natural, source.transform, source.assetDuration,
-                                                       source.durationSeconds, kProfile.maxLongEdge);
-    if (!geometry) return false;
-    source.geometry = *geometry;
-    const auto dataRate = first.loadEstimatedDataRate();
-    if (dataRate) source.videoDataRate = dataRate.value();
-    return true;
-}
-
 void readSource(const std::filesystem::path& path) {
     media::Framework& framework = *harness().framework;
     media::Settings options;
     options.set(media::AVURLAssetPreferPreciseDurationAndTimingKey, true);
     const media::AssetPtr asset = framework.makeURLAsset(path, options);
 
-    pipeline::SourceInfo source;
-    if (!inspect(*asset, source)) return;
+    // The job's own inspection. It ends a job through console::die on a fatal failure;
+    // here the same steps hand the failure line back instead, and the input is done.
+    pipeline::Inspection inspection = pipeline::tryInspectSource(*asset, kProfile);
+    if (!inspection.source) {
+        check(!inspection.failure.empty(), "an inspection that failed gives no line");
+        return;
+    }
+    pipeline::SourceInfo& source = *inspection.source;
     const pipeline::Rates rates =
         pipeline::planRates(kProfile, source.videoDataRate, source.sourceFps, source.audioTracks);
 
