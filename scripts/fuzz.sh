@@ -46,10 +46,12 @@ corpus="$build/corpus"
 artifacts="$build/artifacts"
 mkdir -p "$corpus" "$artifacts"
 
-# Caps per input (tests/fuzz/README.md): a 30 s time-out, 2 GB of memory, 32 KB inputs.
-# The harness itself reads at most 4 s of each source's media.
-limits=(-timeout=30 -rss_limit_mb=2048 -max_len=32768)
+# Caps per input (tests/fuzz/README.md): a 30 s time-out, 2 GB of memory; inputs the
+# fuzzer makes are at most 32 KB. The harness itself reads at most 4 s of each source's
+# media.
+limits=(-timeout=30 -rss_limit_mb=2048)
 
+# Whole files: libFuzzer cuts an input named on its command line to -max_len.
 echo "fuzz.sh: replaying the seeds and the kept inputs"
 mapfile -t kept < <(find "$seeds" "$regressions" -type f ! -name '*.md' | sort)
 "$fuzzer" "${limits[@]}" "${kept[@]}" 2>"$build/replay.log" || {
@@ -61,7 +63,7 @@ mapfile -t kept < <(find "$seeds" "$regressions" -type f ! -name '*.md' | sort)
 echo "fuzz.sh: fuzzing for $minutes minute(s)"
 log="$build/fuzz.log"
 status=0
-"$fuzzer" "${limits[@]}" -max_total_time=$((minutes * 60)) -print_final_stats=1 \
+"$fuzzer" "${limits[@]}" -max_len=32768 -max_total_time=$((minutes * 60)) -print_final_stats=1 \
   -artifact_prefix="$artifacts/" "$corpus" "$seeds" "$regressions" >"$log" 2>&1 || status=$?
 
 last=$(grep -E '^#[0-9]+' "$log" | tail -n 1 || true)
