@@ -31,7 +31,7 @@ address() {
   ASAN_OPTIONS=$asan \
     LSAN_OPTIONS="suppressions=$suppressions/lsan.supp:print_suppressions=0" \
     UBSAN_OPTIONS="halt_on_error=1:exitcode=$status:print_stacktrace=1:suppressions=$suppressions/ubsan.supp" \
-    ctest --test-dir "$root/build-asan" --output-on-failure -j2 -LE '^packaging$'
+    ctest --no-tests=error --test-dir "$root/build-asan" --output-on-failure -j2 -LE '^packaging$'
 }
 
 thread() {
@@ -44,13 +44,13 @@ thread() {
   options+=":suppressions=$suppressions/tsan.supp:print_suppressions=0"
   # Left out: ThreadSanitizer's own _exit flushes standard output, so it blocks behind
   # the writer that this test leaves stuck on a full pipe (the other builds run it).
-  TSAN_OPTIONS=$options ctest --test-dir "$root/build-tsan" --output-on-failure -j2 \
+  TSAN_OPTIONS=$options ctest --no-tests=error --test-dir "$root/build-tsan" --output-on-failure -j2 \
     -L '^(lifecycle|console|pipeline|media)$' -E '^InterruptionTest\.EndsWhileAnotherThreadIsStuckWritingStandardOutput$'
   # Not the sweep of signals around the creation of the output: a signal that comes
   # while ThreadSanitizer starts a thread can find that thread with nothing blocked and
   # end the process by the default action, so its runs at the start of a job fail here
   # whatever the program does (the other builds run it).
-  TSAN_OPTIONS=$options ctest --test-dir "$root/build-tsan" --output-on-failure -j2 \
+  TSAN_OPTIONS=$options ctest --no-tests=error --test-dir "$root/build-tsan" --output-on-failure -j2 \
     -R '^EndToEnd\.(TerminationWhilePumpingLeavesNothing|DamagedSourceFailsWithOneLineAndNoFile|SoundTracksBecomeOneMonoTrackOrNone)$|^Faults\.(ADiskThatFillsWhileWritingFailsTheJobAndLeavesNothing|AHostThatClosesItsEndOfThePipeDoesNotChangeTheOutcome)$|^host_test$'
 }
 
