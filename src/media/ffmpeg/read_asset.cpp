@@ -101,7 +101,9 @@ Result<float> FileTrack::loadNominalFrameRate() {
 
 Result<float> FileTrack::loadEstimatedDataRate() {
     const StreamInfo& s = stream();
-    if (s.bitRate > 0) return static_cast<float>(s.bitRate);
+    // A container's rate for a stream whose claimed length was cut was worked out from
+    // that length (MP4's is the bytes over it): not a measure of the data.
+    if (s.bitRate > 0 && !s.lengthCut) return static_cast<float>(s.bitRate);
     if (s.indexedBytes > 0) {
         const double seconds = streamTimeRange(*source_, s).duration.seconds();
         if (seconds > 0 && std::isfinite(seconds)) {

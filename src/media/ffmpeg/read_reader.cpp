@@ -54,6 +54,7 @@ Result<std::unique_ptr<StreamDecoder>> StreamDecoder::open(const SourceInfo& sou
     auto demuxer = openDemuxer(source, stream.index, cancel);
     if (!demuxer) return demuxer.error();
     decoder->demuxer_ = std::move(demuxer.value());
+    decoder->mender_ = TimestampMender(source.format, stream.timeBase);
     auto codec = openDecoder(stream, threaded);
     if (!codec) return codec.error();
     decoder->decoder_ = std::move(codec.value());
@@ -71,7 +72,10 @@ int StreamDecoder::readPacket() {
         if (cancel_ != nullptr && cancel_->load(std::memory_order_relaxed)) return AVERROR_EXIT;
         const int ret = av_read_frame(ctx, packet_.get());
         if (ret >= 0) {
-            if (packet_->stream_index == demuxer_.streamIndex) return 0;
+            if (packet_->stream_index == demuxer_.streamIndex) {
+                mender_.mend(packet_.get());
+                return 0;
+            }
             av_packet_unref(packet_.get());
             continue;
         }

@@ -85,6 +85,7 @@ private:
 
     const std::atomic<bool>* cancel_ = nullptr;
     Demuxer demuxer_;
+    TimestampMender mender_;
     CodecContextPtr decoder_;
     PacketPtr packet_;
     bool draining_ = false;

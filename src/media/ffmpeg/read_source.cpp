@@ -51,29 +51,129 @@ Result<InputFormatPtr> openInput(const std::filesystem::path& path, const AVInpu
     return InputFormatPtr(raw);
 }
 
-// The end of the last packet of any audio or video stream, in AV_TIME_BASE units on the
-// container's clock; AV_NOPTS_VALUE when no packet carries a time.
-Result<std::int64_t> scanEnd(const std::filesystem::path& path, const AVInputFormat* format) {
-    auto opened = openInput(path, format, nullptr);
-    if (!opened) return opened.error();
-    AVFormatContext* ctx = opened.value().get();
-    const int ret = avformat_find_stream_info(ctx, nullptr);
-    if (ret < 0) return errorFromAV(ret, "cannot read the stream layout");
-    std::int64_t end = AV_NOPTS_VALUE;
+// Where a stream's data lies: the start of its first and last samples and of the one
+// before the last, in its time base, and what the last claims to last.
+struct Extent {
+    std::int64_t first = AV_NOPTS_VALUE;
+    std::int64_t last = AV_NOPTS_VALUE;
+    std::int64_t previous = AV_NOPTS_VALUE;
+    std::int64_t lastDuration = 0;
+    std::int64_t packets = 0;
+    std::int64_t bytes = 0;
+
+    void add(std::int64_t time, std::int64_t duration, int size) {
+        ++packets;
+        bytes += std::max(size, 0);
+        if (time == AV_NOPTS_VALUE) return;
+        if (first == AV_NOPTS_VALUE || time < first) first = time;
+        if (last == AV_NOPTS_VALUE || time > last) {
+            previous = last;
+            last = time;
+            lastDuration = std::max<std::int64_t>(duration, 0);
+        } else if (time != last && (previous == AV_NOPTS_VALUE || time > previous)) {
+            previous = time;
+        }
+    }
+};
+
+// The longest a stream's only sample is taken to last when nothing else reaches as far.
+constexpr std::int64_t kLoneSampleCeiling = 10 * AV_TIME_BASE;
+
+bool isMedia(const AVStream* st) {
+    const AVMediaType type = st->codecpar->codec_type;
+    return (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) &&
+           (st->disposition & AV_DISPOSITION_ATTACHED_PIC) == 0;
+}
+
+// Whether the demuxer's index lists every sample of every stream, with its size.
+bool indexListsEverySample(AVFormatContext* ctx) {
+    bool any = false;
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+        AVStream* st = ctx->streams[i];
+        if (!isMedia(st)) continue;
+        const int count = avformat_index_get_entries_count(st);
+        if (st->nb_frames <= 0 || count < st->nb_frames) return false;
+        for (int k = 0; k < count; ++k) {
+            const AVIndexEntry* entry = avformat_index_get_entry(st, k);
+            if (entry == nullptr || entry->size <= 0) return false;
+        }
+        any = true;
+    }
+    return any;
+}
+
+// The index's samples; their times are decoding times, which run a constant reordering
+// delay ahead of the presentation times that start at the stream's start time.
+Extent indexExtent(AVStream* st) {
+    Extent extent;
+    const int count = avformat_index_get_entries_count(st);
+    for (int k = 0; k < count; ++k) {
+        const AVIndexEntry* entry = avformat_index_get_entry(st, k);
+        if (entry != nullptr) extent.add(entry->timestamp, 0, entry->size);
+    }
+    if (extent.first == AV_NOPTS_VALUE) return extent;
+    // The index carries no durations: the last sample lasts what the stream's length
+    // leaves it.
+    if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
+        extent.lastDuration = std::max<std::int64_t>(extent.first + st->duration - extent.last, 0);
+    }
+    if (st->start_time != AV_NOPTS_VALUE) {
+        const std::int64_t shift = st->start_time - extent.first;
+        extent.first += shift;
+        extent.last += shift;
+        if (extent.previous != AV_NOPTS_VALUE) extent.previous += shift;
+    }
+    return extent;
+}
+
+// Every packet of the file, read once from where the probe left the demuxer (the
+// packets it read to probe are given again first).
+Result<std::vector<Extent>> surveyPackets(AVFormatContext* ctx) {
+    std::vector<Extent> extents(ctx->nb_streams);
+    std::vector<TimestampMender> menders;
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) menders.emplace_back(ctx->iformat, ctx->streams[i]->time_base);
     PacketPtr packet = makePacket();
     if (!packet) return errorFromAV(AVERROR(ENOMEM));
     while (av_read_frame(ctx, packet.get()) >= 0) {
-        const AVStream* st = ctx->streams[packet->stream_index];
-        const AVMediaType type = st->codecpar->codec_type;
-        const std::int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-        if ((type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO) && ts != AV_NOPTS_VALUE) {
-            const std::int64_t packetEnd =
-                av_rescale_q(ts + std::max<std::int64_t>(packet->duration, 0), st->time_base, AV_TIME_BASE_Q);
-            end = end == AV_NOPTS_VALUE ? packetEnd : std::max(end, packetEnd);
+        const auto i = static_cast<std::size_t>(packet->stream_index);
+        if (i < extents.size()) {
+            menders[i].mend(packet.get());
+            const std::int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            extents[i].add(ts, packet->duration, packet->size);
         }
         av_packet_unref(packet.get());
     }
-    return end;
+    return extents;
+}
+
+// One stream's data in AV_TIME_BASE units on the container's clock.
+struct Reach {
+    bool known = false;
+    std::int64_t last = 0;      // start of the last sample
+    std::int64_t duration = 0;  // what the last sample claims
+    std::int64_t step = 0;      // from the sample before it; 0 for a lone sample
+};
+
+Reach reachOf(const Extent& extent, AVRational tb) {
+    Reach reach;
+    if (extent.last == AV_NOPTS_VALUE) return reach;
+    reach.known = true;
+    reach.last = av_rescale_q(extent.last, tb, AV_TIME_BASE_Q);
+    reach.duration = av_rescale_q(extent.lastDuration, tb, AV_TIME_BASE_Q);
+    if (extent.previous != AV_NOPTS_VALUE) {
+        reach.step = reach.last - av_rescale_q(extent.previous, tb, AV_TIME_BASE_Q);
+    }
+    return reach;
+}
+
+// How long the last sample is taken to last: what it claims, but no longer than the
+// step before it (a lone sample: the ceiling), unless the data of the file reaches
+// further than that anyway.
+std::int64_t heldFor(const Reach& reach, std::int64_t dataEnd) {
+    const std::int64_t own = reach.step > 0 ? reach.step : kLoneSampleCeiling;
+    std::int64_t allowed = own;
+    if (dataEnd != AV_NOPTS_VALUE) allowed = std::max(allowed, dataEnd - reach.last);
+    return std::min(reach.duration, allowed);
 }
 
 std::int64_t indexedBytes(AVStream* st) {
@@ -103,6 +203,29 @@ double streamPeakLuminance(AVStream* st) {
 }  // namespace
 
 std::string fileURL(const std::filesystem::path& path) { return "file:" + path.string(); }
+
+TimestampMender::TimestampMender(const AVInputFormat* format, AVRational timeBase)
+    : active_(format != nullptr && (format->flags & AVFMT_TS_DISCONT) != 0 && timeBase.num > 0 && timeBase.den > 0),
+      threshold_(active_ ? av_rescale_q(10 * AV_TIME_BASE, AV_TIME_BASE_Q, timeBase) : 0) {}
+
+void TimestampMender::mend(AVPacket* packet) {
+    if (!active_) return;
+    const std::int64_t raw = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+    if (raw == AV_NOPTS_VALUE) return;
+    if (last_ != AV_NOPTS_VALUE) {
+        const std::int64_t gap = raw - offset_ - last_;
+        if (gap > threshold_) {
+            // The packet follows the one before it by that one's step instead.
+            const std::int64_t step = packet->duration > 0 ? packet->duration : step_;
+            offset_ += gap - step;
+        }
+    }
+    if (packet->pts != AV_NOPTS_VALUE) packet->pts -= offset_;
+    if (packet->dts != AV_NOPTS_VALUE) packet->dts -= offset_;
+    const std::int64_t mended = raw - offset_;
+    if (last_ != AV_NOPTS_VALUE && mended > last_) step_ = mended - last_;
+    if (last_ == AV_NOPTS_VALUE || mended > last_) last_ = mended;
+}
 
 std::int64_t SourceInfo::originIn(const StreamInfo& stream) const {
     return av_rescale_q(origin, AV_TIME_BASE_Q, stream.timeBase);
@@ -135,19 +258,48 @@ Result<std::shared_ptr<const SourceInfo>> probeSource(const std::filesystem::pat
     const bool arbitraryClock = (ctx->iformat->flags & AVFMT_TS_DISCONT) != 0;
     info->origin = ctx->start_time != AV_NOPTS_VALUE && (ctx->start_time > 0 || arbitraryClock) ? ctx->start_time : 0;
 
+    // What the header claims.
     std::int64_t end = AV_NOPTS_VALUE;
     if (ctx->duration != AV_NOPTS_VALUE && ctx->duration >= 0 &&
         !(preciseDuration && ctx->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)) {
         const std::int64_t start = ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0;
         end = start + ctx->duration;
         if (durationCountsFromZero(ctx->iformat) && ctx->duration > start) end = ctx->duration;
-    } else {
-        auto scanned = scanEnd(path, ctx->iformat);
-        if (!scanned) return scanned.error();
-        end = scanned.value();
     }
+
+    // What the data holds: from the index where it lists every sample, else from one
+    // pass over the packets.
+    const bool stillImage = isStillImageFormat(ctx->iformat);
+    std::vector<Extent> extents(ctx->nb_streams);
+    bool surveyed = false;
+    if (!stillImage) {
+        if (indexListsEverySample(ctx)) {
+            for (unsigned i = 0; i < ctx->nb_streams; ++i) extents[i] = indexExtent(ctx->streams[i]);
+        } else {
+            auto read = surveyPackets(ctx);
+            if (!read) return read.error();
+            extents = std::move(read.value());
+            surveyed = true;
+        }
+    }
+    std::vector<Reach> reaches(ctx->nb_streams);
+    std::int64_t dataEnd = AV_NOPTS_VALUE;
+    std::int64_t frame = 0;  // the longest step between the last two samples of a stream
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+        if (!isMedia(ctx->streams[i])) continue;
+        reaches[i] = reachOf(extents[i], ctx->streams[i]->time_base);
+        if (!reaches[i].known) continue;
+        frame = std::max(frame, reaches[i].step);
+        const std::int64_t strictEnd = reaches[i].last + heldFor(reaches[i], AV_NOPTS_VALUE);
+        dataEnd = dataEnd == AV_NOPTS_VALUE ? strictEnd : std::max(dataEnd, strictEnd);
+    }
+    // A claim shorter than the data, or within a frame of it, stands; a longer one gives
+    // way to the data, and so does no claim at all.
+    if (dataEnd != AV_NOPTS_VALUE && (end == AV_NOPTS_VALUE || end > dataEnd + frame)) end = dataEnd;
+
     info->durationUs = end == AV_NOPTS_VALUE ? 0 : std::max<std::int64_t>(end - info->origin, 0);
-    if (isStillImageFormat(ctx->iformat)) info->durationUs = 0;
+    if (stillImage) info->durationUs = 0;
+    info->surveyed = surveyed;
 
     for (unsigned i = 0; i < ctx->nb_streams; ++i) {
         AVStream* st = ctx->streams[i];
@@ -174,12 +326,39 @@ Result<std::shared_ptr<const SourceInfo>> probeSource(const std::filesystem::pat
         s.bitRate = st->codecpar->bit_rate;
         s.indexedBytes = indexedBytes(st);
         s.peakLuminance = streamPeakLuminance(st);
+        if (surveyed) {
+            s.packets = extents[i].packets;
+            s.packetBytes = extents[i].bytes;
+        }
+        // The stream's own claim gives way to its data the same way; its last sample may
+        // last as far as the data of the file reaches.
+        const Reach& reach = reaches[i];
+        if (reach.known && s.duration != AV_NOPTS_VALUE && s.duration > 0 && st->start_time != AV_NOPTS_VALUE) {
+            const std::int64_t streamEnd = reach.last + heldFor(reach, dataEnd);
+            const std::int64_t claimedEnd = av_rescale_q(st->start_time + s.duration, st->time_base, AV_TIME_BASE_Q);
+            if (claimedEnd > streamEnd + reach.step) {
+                s.duration = std::max<std::int64_t>(
+                    av_rescale_q(streamEnd, AV_TIME_BASE_Q, st->time_base) - st->start_time, 0);
+                s.lengthCut = true;
+            }
+        }
         info->streams.push_back(std::move(s));
     }
     return std::shared_ptr<const SourceInfo>(std::move(info));
 }
 
 Result<std::vector<double>> measureDataRates(const SourceInfo& source) {
+    if (source.surveyed) {
+        std::vector<double> rates(source.streams.size(), 0.0);
+        for (std::size_t i = 0; i < rates.size(); ++i) {
+            const StreamInfo& stream = source.streams[i];
+            const double seconds = streamTimeRange(source, stream).duration.seconds();
+            if (seconds > 0 && std::isfinite(seconds) && stream.packetBytes > 0) {
+                rates[i] = static_cast<double>(stream.packetBytes) * 8.0 / seconds;
+            }
+        }
+        return rates;
+    }
     auto opened = openInput(source.path, source.format, nullptr);
     if (!opened) return opened.error();
     AVFormatContext* ctx = opened.value().get();
@@ -304,6 +483,10 @@ Result<std::vector<bool>> streamsWithPackets(const SourceInfo& source, const std
     }
     std::vector<bool> found(source.streams.size(), false);
     if (missing == 0) return found;
+    if (source.surveyed) {
+        for (std::size_t i = 0; i < asked.size(); ++i) found[i] = asked[i] && source.streams[i].packets > 0;
+        return found;
+    }
 
     auto opened = openInput(source.path, source.format, nullptr);
     if (!opened) return opened.error();

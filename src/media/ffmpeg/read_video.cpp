@@ -360,7 +360,14 @@ SampleBufferPtr VideoCompositionOutput::produceNext() {
     const Time pts = Time::make(now.value, frameDuration_.timescale);
     frame->pts = now.value;
     ++index_;
-    return std::make_unique<FrameSampleBuffer>(std::move(frame), pts, frameDuration_);
+    // The last frame lasts to the end of the composition, not a whole frame past it.
+    Time duration = frameDuration_;
+    const std::int64_t left =
+        av_rescale_q_rnd(end_.value, end_.unit, AVRational{1, frameDuration_.timescale},
+                         static_cast<AVRounding>(AV_ROUND_UP | AV_ROUND_PASS_MINMAX)) -
+        now.value;
+    if (left > 0 && left < frameDuration_.value) duration = Time::make(left, frameDuration_.timescale);
+    return std::make_unique<FrameSampleBuffer>(std::move(frame), pts, duration);
 }
 
 }  // namespace
