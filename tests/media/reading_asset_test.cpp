@@ -241,21 +241,22 @@ TEST(ReadingAsset, WhetherSoundHasSamplesIsAskedOfTheFileOnce) {
     const fs::path copy = scratchDir() / "asked-once.mp4";
     fs::copy_file(made, copy, fs::copy_options::overwrite_existing);
 
-    // Answered for every sound track by the first question, so the file is not needed
-    // again.
+    // A fragmented file's index does not list every sample, so the probe reads its
+    // packets once to measure its length; that pass answers every sound track too, and
+    // the file is not needed again, asked or not.
     auto answered = openAsset(copy);
     const auto audio = tracks(answered, MediaType::Audio);
     ASSERT_EQ(audio.size(), 2u);
     ASSERT_TRUE(audio[0]->loadTimeRange().ok());
-    // Probed but not yet asked: a file gone by then fails the load.
     auto unanswered = openAsset(copy);
     const auto unasked = tracks(unanswered, MediaType::Audio);
     ASSERT_EQ(unasked.size(), 2u);
     fs::remove(copy);
 
-    EXPECT_EQ(audio[0]->loadTimeRange().value().duration.seconds(), 0.0);
-    EXPECT_NEAR(audio[1]->loadTimeRange().value().duration.seconds(), 2.0, 0.1);
-    for (const auto& track : unasked) EXPECT_FALSE(track->loadTimeRange().ok());
+    for (const auto& sound : {audio, unasked}) {
+        EXPECT_EQ(sound[0]->loadTimeRange().value().duration.seconds(), 0.0);
+        EXPECT_NEAR(sound[1]->loadTimeRange().value().duration.seconds(), 2.0, 0.1);
+    }
 }
 
 // ---- Orientation ------------------------------------------------------------------
