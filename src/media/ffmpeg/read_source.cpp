@@ -135,6 +135,11 @@ Result<std::vector<Extent>> surveyPackets(AVFormatContext* ctx) {
     PacketPtr packet = makePacket();
     if (!packet) return errorFromAV(AVERROR(ENOMEM));
     while (av_read_frame(ctx, packet.get()) >= 0) {
+        // Some demuxers (transport streams) find streams as they go.
+        for (unsigned k = static_cast<unsigned>(extents.size()); k < ctx->nb_streams; ++k) {
+            extents.emplace_back();
+            menders.emplace_back(ctx->iformat, ctx->streams[k]->time_base);
+        }
         const auto i = static_cast<std::size_t>(packet->stream_index);
         if (i < extents.size()) {
             menders[i].mend(packet.get());
@@ -143,6 +148,7 @@ Result<std::vector<Extent>> surveyPackets(AVFormatContext* ctx) {
         }
         av_packet_unref(packet.get());
     }
+    extents.resize(ctx->nb_streams);
     return extents;
 }
 
