@@ -12,7 +12,8 @@ namespace media::ff {
 
 // What an asset and its tracks share: the probe, made once; the measured data rates,
 // made once when a track without a container figure first asks; and which sound
-// tracks hold any packet, found once when the first sound track's range is asked.
+// tracks hold any packet, found once when the first sound track's range is asked. When
+// the probe read every packet to measure the length, both come from that pass.
 class AssetCore {
 public:
     AssetCore(std::filesystem::path path, bool preciseDuration)

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 extern "C" {
+#include <libavutil/common.h>
 #include <libavutil/display.h>
 #include <libavutil/mathematics.h>
 }
@@ -115,7 +116,8 @@ Extent indexExtent(AVStream* st) {
     // The index carries no durations: the last sample lasts what the stream's length
     // leaves it.
     if (st->duration != AV_NOPTS_VALUE && st->duration > 0) {
-        extent.lastDuration = std::max<std::int64_t>(extent.first + st->duration - extent.last, 0);
+        // Saturating: the length is a header's word and may be anything.
+        extent.lastDuration = std::max<std::int64_t>(av_sat_sub64(av_sat_add64(extent.first, st->duration), extent.last), 0);
     }
     if (st->start_time != AV_NOPTS_VALUE) {
         const std::int64_t shift = st->start_time - extent.first;
@@ -219,11 +221,11 @@ void TimestampMender::mend(AVPacket* packet) {
     const std::int64_t raw = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
     if (raw == AV_NOPTS_VALUE) return;
     if (last_ != AV_NOPTS_VALUE) {
-        const std::int64_t gap = raw - offset_ - last_;
+        const std::int64_t gap = av_sat_sub64(av_sat_sub64(raw, offset_), last_);
         if (gap > threshold_) {
             // The packet follows the one before it by that one's step instead.
             const std::int64_t step = packet->duration > 0 ? packet->duration : step_;
-            offset_ += gap - step;
+            offset_ = av_sat_add64(offset_, av_sat_sub64(gap, step));
         }
     }
     if (packet->pts != AV_NOPTS_VALUE) packet->pts -= offset_;
@@ -341,7 +343,8 @@ Result<std::shared_ptr<const SourceInfo>> probeSource(const std::filesystem::pat
         const Reach& reach = reaches[i];
         if (reach.known && s.duration != AV_NOPTS_VALUE && s.duration > 0 && st->start_time != AV_NOPTS_VALUE) {
             const std::int64_t streamEnd = reach.last + heldFor(reach, dataEnd);
-            const std::int64_t claimedEnd = av_rescale_q(st->start_time + s.duration, st->time_base, AV_TIME_BASE_Q);
+            const std::int64_t claimedEnd =
+                av_rescale_q(av_sat_add64(st->start_time, s.duration), st->time_base, AV_TIME_BASE_Q);
             if (claimedEnd > streamEnd + reach.step) {
                 s.duration = std::max<std::int64_t>(
                     av_rescale_q(streamEnd, AV_TIME_BASE_Q, st->time_base) - st->start_time, 0);
