@@ -132,7 +132,8 @@ private:
     void complete();
     void closeFile();  // with muxMutex_ held
 
-    // Status and error; status_ is also read without the lock.
+    // Status and error; status_ is also read without the lock. Where both locks are
+    // held, muxMutex_ is taken first.
     mutable std::mutex stateMutex_;
     std::atomic<AssetWriterStatus> status_{AssetWriterStatus::Unknown};
     std::atomic<bool> finishing_{false};
@@ -326,16 +327,20 @@ bool Writer::startWriting() {
             return false;
         }
     }
-    int ret = 0;
+    if (writerStartCheckedHook != nullptr) writerStartCheckedHook(*this);
     {
+        // A cancel closes the file under this lock once it has set the status; one that
+        // came since the check above has done so: no header goes into a closed file.
         std::lock_guard<std::mutex> lock(muxMutex_);
+        if (format_->pb == nullptr || status_.load() != AssetWriterStatus::Unknown) return false;
+        int ret = 0;
         // Moving the index to the front costs a second pass over the file; only on request.
         if (optimizeForNetworkUse_) ret = av_opt_set(format_->priv_data, "movflags", "+faststart", 0);
         if (ret >= 0) ret = avformat_write_header(format_.get(), nullptr);
         if (ret >= 0 && format_->pb->error < 0) ret = format_->pb->error;
-    }
-    {
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        // The outcome is settled before the file is let go, so that a second start finds
+        // it and writes no second header.
+        std::lock_guard<std::mutex> state(stateMutex_);
         if (status_.load() != AssetWriterStatus::Unknown) return false;  // cancelled meanwhile
         if (ret < 0) {
             status_ = AssetWriterStatus::Failed;
