@@ -11,6 +11,7 @@ packages=(
   ffmpeg  # makes the test fixtures and judges the outputs (ffprobe)
   python3 man-db groff-base  # the tests of the manual page
   dpkg-dev file  # the Debian package: dpkg-shlibdeps finds its dependencies
+  devscripts lintian  # the checks of the package and its hardened binary (hardening-check, lintian)
   parallel  # runs the folder example
   clang libclang-rt-14-dev  # the fuzz target (libFuzzer) and the sanitizer runtimes
 )
