@@ -1,5 +1,6 @@
 """What an installation and the Debian package put where, and that what they put
-there is the program, its manual page and its completion, and that the program runs."""
+there is the program, its manual page, its completion, its copyright file and its
+changelog, and that the program runs."""
 
 import gzip
 import os
@@ -17,6 +18,8 @@ FFMPEG = os.environ["QVC_FFMPEG"]
 BINARY = "usr/bin/quorle-video-compress"
 MAN_PAGE = "usr/share/man/man1/quorle-video-compress.1.gz"
 COMPLETION = "usr/share/bash-completion/completions/quorle-video-compress"
+COPYRIGHT = "usr/share/doc/quorle-video-compress/copyright"
+CHANGELOG = "usr/share/doc/quorle-video-compress/changelog.gz"
 
 
 def files_under(root):
@@ -33,15 +36,18 @@ class InstallationTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.work)
 
     def assertInstalledTree(self, root):
-        """Exactly the three files, each the one from the source tree or the build."""
-        self.assertEqual(files_under(root), {BINARY, MAN_PAGE, COMPLETION})
+        """Exactly these files, each the one from the source tree or the build."""
+        self.assertEqual(files_under(root), {BINARY, MAN_PAGE, COMPLETION, COPYRIGHT, CHANGELOG})
         self.assertEqual((root / BINARY).stat().st_mode & 0o777, 0o755)
-        self.assertEqual((root / MAN_PAGE).stat().st_mode & 0o777, 0o644)
-        self.assertEqual((root / COMPLETION).stat().st_mode & 0o777, 0o644)
+        for name in (MAN_PAGE, COMPLETION, COPYRIGHT, CHANGELOG):
+            self.assertEqual((root / name).stat().st_mode & 0o777, 0o644, name)
         self.assertEqual(gzip.decompress((root / MAN_PAGE).read_bytes()),
                          (SOURCE_DIR / "doc/quorle-video-compress.1").read_bytes())
         self.assertEqual((root / COMPLETION).read_bytes(),
                          (SOURCE_DIR / "completion/quorle-video-compress.bash").read_bytes())
+        self.assertEqual((root / COPYRIGHT).read_bytes(), (SOURCE_DIR / "doc/copyright").read_bytes())
+        self.assertEqual(gzip.decompress((root / CHANGELOG).read_bytes()),
+                         (SOURCE_DIR / "doc/changelog").read_bytes())
 
     def assertRunsAJob(self, binary):
         """The binary compresses a short clip with sound and says so as a host expects."""
