@@ -11,6 +11,10 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
 #include <initializer_list>
 
 namespace lifecycle {
@@ -85,6 +89,26 @@ bool allow(int ruleset, const std::filesystem::path& path, std::uint64_t rights,
     return syscall(SYS_landlock_add_rule, ruleset, pathBeneath, &rule, 0) == 0;
 }
 
+#ifdef QVC_SANITIZER_BUILD
+// The folders of the log files the sanitizers' options name ("log_path=folder/name").
+std::vector<std::filesystem::path> sanitizerLogFolders() {
+    std::vector<std::filesystem::path> folders;
+    for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        const char* value = std::getenv(name);
+        if (value == nullptr) continue;
+        const std::string_view options(value);
+        const std::string_view key = "log_path=";
+        for (std::size_t at = options.find(key); at != std::string_view::npos; at = options.find(key, at + 1)) {
+            if (at != 0 && options[at - 1] != ':' && options[at - 1] != ' ') continue;
+            const std::string_view rest = options.substr(at + key.size());
+            const std::filesystem::path file(std::string(rest.substr(0, rest.find_first_of(": "))));
+            if (file.has_parent_path()) folders.push_back(file.parent_path());
+        }
+    }
+    return folders;
+}
+#endif
+
 bool restrictFilesystem(const Confinement& rules) {
     const int abi = landlockVersion();
     if (abi <= 0) return false;
@@ -106,6 +130,12 @@ bool restrictFilesystem(const Confinement& rules) {
     // The sanitizers' runtime reads /proc/self (maps, task list) to stop the world and
     // to symbolize, and runs the symbolizer on our binaries: read and execute anywhere.
     ok = ok && allow(ruleset.get(), "/", accessReadFile | accessReadDir | accessExecute, handled);
+    // A runtime told to log to files (log_path) opens its file when it first reports,
+    // or at the end to list the suppressions it matched; refused, it dies with its
+    // own exit status. Its folder may take new files.
+    for (const auto& folder : sanitizerLogFolders()) {
+        ok = ok && allow(ruleset.get(), folder, accessMakeReg | accessWriteFile | accessTruncate, handled);
+    }
 #endif
     if (!ok) return false;
     return syscall(SYS_landlock_restrict_self, ruleset.get(), 0) == 0;
