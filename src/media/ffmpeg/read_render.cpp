@@ -122,14 +122,20 @@ std::string colourFilters(const SourceColour& colour, ColourConversion conversio
         double peak = pq && colour.peakLuminance > 0 ? colour.peakLuminance : kDefaultPeak;
         peak = std::clamp(peak, 1.0, 10000.0) / kReferenceWhite;
         char figure[32];
-        std::snprintf(figure, sizeof figure, "%.4f", peak);
+        std::snprintf(figure, sizeof figure, "%.4f", peak * kHighlightHeadroom);
         // Möbius keeps everything up to 60 % of reference white as it is (shadows, faces,
-        // mid greys) and rolls the rest up to the peak smoothly into what SDR can show,
-        // scaling the three components together so hues hold; light far above reference
-        // white is desaturated towards white as a camera's highlights are. Content that
-        // never passes reference white needs no curve, only a clip of stray overshoots.
+        // mid greys) and rolls the rest smoothly into what SDR can show, scaling the three
+        // components together so hues hold. The roll-off is drawn towards a point beyond
+        // the source's peak (kHighlightHeadroom), so the brightest light the source can
+        // hold lands just under SDR white instead of on it: phone footage keeps a large
+        // share of its picture (skies, windows, lamps) close to that peak, and a curve
+        // that ends there pressed it all into the last few codes, a flat white sheet.
+        // Nothing is pulled towards grey: a desaturation above reference white lifted
+        // coloured highlights (a blue sky) into the same few codes and paled them.
+        // Content that never passes reference white needs no curve, only a clip of stray
+        // overshoots.
         if (peak > 1.0) {
-            chain << ",tonemap=tonemap=mobius:param=0.6:desat=2:peak=" << figure;
+            chain << ",tonemap=tonemap=mobius:param=0.6:desat=0:peak=" << figure;
         } else {
             chain << ",tonemap=tonemap=clip:param=1:desat=0:peak=1";
         }

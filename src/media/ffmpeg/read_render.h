@@ -61,6 +61,11 @@ inline constexpr double kReferenceWhite = 203.0;
 // The peak assumed for PQ pictures that carry no light level or mastering display, and
 // HLG's nominal display peak.
 inline constexpr double kDefaultPeak = 1000.0;
+// How far beyond the source's peak the highlight roll-off ends, as a factor of that
+// peak: the source's brightest light then lands at about 97 % of SDR white (in linear
+// light) rather than on it, and the light just below keeps its steps. Chosen by
+// measuring real phone HLG footage (bench/README.md, "HDR highlights").
+inline constexpr double kHighlightHeadroom = 3.0;
 
 // The libavfilter chain for a plan, for a source with the given colours.
 std::string renderFilters(const RenderPlan& plan, const SourceColour& colour);
