@@ -31,7 +31,7 @@ from common import fail, log, run
 
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
-SETTINGS_HEADER = ROOT / "src/media/ffmpeg/write_settings.h"
+SETTINGS_HEADER = ROOT / "src/media/ffmpeg/writing/settings.h"
 PROFILE_TABLE = ROOT / "src/cli/command_line.cpp"
 RATES_HEADER = ROOT / "src/planning/rates.h"
 GNU_TIME = "/usr/bin/time"

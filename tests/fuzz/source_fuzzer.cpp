@@ -23,7 +23,7 @@
 
 #include <unistd.h>
 
-#include "media/ffmpeg/common.h"
+#include "media/ffmpeg/libav.h"
 #include "media/ffmpeg_framework.h"
 #include "media/keys.h"
 #include "pipeline/assembly.h"

@@ -7,8 +7,8 @@ extern "C" {
 
 #include <sstream>
 
-#include "media/ffmpeg/read_asset.h"
-#include "media/ffmpeg/read_source.h"
+#include "media/ffmpeg/reading/asset.h"
+#include "media/ffmpeg/reading/probe.h"
 #include "reading_fixtures.h"
 
 namespace {

@@ -6,7 +6,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
-#include "media/ffmpeg/read_outputs.h"
+#include "media/ffmpeg/reading/outputs.h"
 #include "reading_fixtures.h"
 
 namespace {

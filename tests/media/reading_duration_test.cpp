@@ -6,7 +6,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "media/ffmpeg/read_asset.h"
+#include "media/ffmpeg/reading/asset.h"
 #include "reading_fixtures.h"
 #include "support/claimed_lengths.h"
 

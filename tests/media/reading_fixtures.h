@@ -16,7 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "media/ffmpeg/common.h"
+#include "media/ffmpeg/libav.h"
 #include "media/ffmpeg_framework.h"
 
 namespace reading_test {

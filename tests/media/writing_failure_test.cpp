@@ -17,8 +17,8 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
-#include "media/ffmpeg/common.h"
-#include "media/ffmpeg/writing.h"
+#include "media/ffmpeg/libav.h"
+#include "media/ffmpeg/writing/writer.h"
 #include "support/child_process.h"
 #include "support/tmpfs_mount.h"
 #include "support/unprivileged.h"

@@ -8,8 +8,8 @@
 #include <cmath>
 #include <thread>
 
-#include "media/ffmpeg/common.h"
-#include "media/ffmpeg/writing.h"
+#include "media/ffmpeg/libav.h"
+#include "media/ffmpeg/writing/writer.h"
 #include "writing_support.h"
 
 namespace writing_test {

@@ -11,9 +11,9 @@
 #include <functional>
 #include <limits>
 
-#include "media/ffmpeg/common.h"
-#include "media/ffmpeg/write_settings.h"
-#include "media/ffmpeg/writing.h"
+#include "media/ffmpeg/libav.h"
+#include "media/ffmpeg/writing/settings.h"
+#include "media/ffmpeg/writing/writer.h"
 #include "writing_support.h"
 
 namespace writing_test {

@@ -9,8 +9,8 @@
 
 #include <functional>
 
-#include "media/ffmpeg/common.h"
-#include "media/ffmpeg/writing.h"
+#include "media/ffmpeg/libav.h"
+#include "media/ffmpeg/writing/writer.h"
 #include "writing_support.h"
 
 namespace {

@@ -11,8 +11,8 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
-#include "media/ffmpeg/common.h"
-#include "media/ffmpeg/writing.h"
+#include "media/ffmpeg/libav.h"
+#include "media/ffmpeg/writing/writer.h"
 
 namespace writing_test {
 

@@ -1,7 +1,7 @@
-#include "media/ffmpeg/common.h"
-#include "media/ffmpeg/reading.h"
-#include "media/ffmpeg/write_video.h"
-#include "media/ffmpeg/writing.h"
+#include "media/ffmpeg/libav.h"
+#include "media/ffmpeg/reading/reading.h"
+#include "media/ffmpeg/writing/video_encoder.h"
+#include "media/ffmpeg/writing/writer.h"
 #include "media/ffmpeg_framework.h"
 
 namespace media {

@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "media/ffmpeg/read_source.h"
+#include "media/ffmpeg/reading/probe.h"
 
 namespace media::ff {
 

@@ -1,13 +1,13 @@
 // H.264 encoders for the video input: libx264, and the hardware encoders probed in
-// write_hardware.cpp. Both are set up from the same VideoConfig.
+// hardware_encoders.cpp. Both are set up from the same VideoConfig.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 
-#include "media/ffmpeg/common.h"
-#include "media/ffmpeg/write_encoder.h"
-#include "media/ffmpeg/write_settings.h"
+#include "media/ffmpeg/libav.h"
+#include "media/ffmpeg/writing/encoder.h"
+#include "media/ffmpeg/writing/settings.h"
 
 namespace media::ff {
 
@@ -26,7 +26,7 @@ struct OpenedVideoEncoder {
 // without a peak limit, key-frame interval, B-frames, colour tags, High profile.
 void configureVideoContext(AVCodecContext* context, const VideoConfig& config);
 
-// libx264 with the preset of write_settings.h.
+// libx264 with the preset of settings.h.
 Result<OpenedVideoEncoder> openSoftwareVideoEncoder(const VideoConfig& config);
 
 // The first hardware encoder on this machine whose device can be created, which opens

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "media/ffmpeg/common.h"
+#include "media/ffmpeg/libav.h"
 
 namespace media::ff {
 

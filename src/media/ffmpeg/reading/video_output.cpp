@@ -10,10 +10,10 @@
 #include <system_error>
 #include <thread>
 
-#include "media/ffmpeg/read_asset.h"
-#include "media/ffmpeg/read_outputs.h"
-#include "media/ffmpeg/read_reader.h"
-#include "media/ffmpeg/read_render.h"
+#include "media/ffmpeg/reading/asset.h"
+#include "media/ffmpeg/reading/outputs.h"
+#include "media/ffmpeg/reading/reader.h"
+#include "media/ffmpeg/reading/render.h"
 
 extern "C" {
 #include <libavutil/mathematics.h>

@@ -1,13 +1,13 @@
 // The reading half of the FFmpeg media layer: assets on files, the reader that starts
 // and stops its outputs, and the factory entry points.
-#include "media/ffmpeg/reading.h"
+#include "media/ffmpeg/reading/reading.h"
 
 #include <algorithm>
 
-#include "media/ffmpeg/common.h"
-#include "media/ffmpeg/read_asset.h"
-#include "media/ffmpeg/read_outputs.h"
-#include "media/ffmpeg/read_reader.h"
+#include "media/ffmpeg/libav.h"
+#include "media/ffmpeg/reading/asset.h"
+#include "media/ffmpeg/reading/outputs.h"
+#include "media/ffmpeg/reading/reader.h"
 
 namespace media::ff {
 namespace {

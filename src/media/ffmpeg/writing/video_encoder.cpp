@@ -1,4 +1,4 @@
-#include "media/ffmpeg/write_video.h"
+#include "media/ffmpeg/writing/video_encoder.h"
 
 #include <algorithm>
 #include <cmath>

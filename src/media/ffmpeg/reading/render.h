@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "media/ffmpeg/common.h"
+#include "media/ffmpeg/libav.h"
 
 namespace media::ff {
 

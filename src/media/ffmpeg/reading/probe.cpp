@@ -1,4 +1,4 @@
-#include "media/ffmpeg/read_source.h"
+#include "media/ffmpeg/reading/probe.h"
 
 #include <algorithm>
 #include <cmath>

@@ -7,8 +7,8 @@
 #include <memory>
 #include <optional>
 
-#include "media/ffmpeg/common.h"
-#include "media/ffmpeg/write_settings.h"
+#include "media/ffmpeg/libav.h"
+#include "media/ffmpeg/writing/settings.h"
 
 namespace media::ff {
 

@@ -7,7 +7,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
-#include "media/ffmpeg/write_encoder.h"
+#include "media/ffmpeg/writing/encoder.h"
 
 namespace media::ff {
 namespace {

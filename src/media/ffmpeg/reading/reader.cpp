@@ -1,8 +1,8 @@
-#include "media/ffmpeg/read_reader.h"
+#include "media/ffmpeg/reading/reader.h"
 
 #include <algorithm>
 
-#include "media/ffmpeg/read_asset.h"
+#include "media/ffmpeg/reading/asset.h"
 
 namespace media::ff {
 

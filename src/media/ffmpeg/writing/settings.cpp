@@ -1,4 +1,4 @@
-#include "media/ffmpeg/write_settings.h"
+#include "media/ffmpeg/writing/settings.h"
 
 #include <climits>
 #include <cmath>

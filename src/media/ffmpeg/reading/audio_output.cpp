@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "media/ffmpeg/read_asset.h"
-#include "media/ffmpeg/read_outputs.h"
-#include "media/ffmpeg/read_reader.h"
+#include "media/ffmpeg/reading/asset.h"
+#include "media/ffmpeg/reading/outputs.h"
+#include "media/ffmpeg/reading/reader.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>

@@ -1,4 +1,4 @@
-#include "media/ffmpeg/common.h"
+#include "media/ffmpeg/libav.h"
 
 #include <cerrno>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "media/ffmpeg/read_render.h"
+#include "media/ffmpeg/reading/render.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "media/ffmpeg/write_encoder.h"
+#include "media/ffmpeg/writing/encoder.h"
 
 namespace media::ff {
 namespace {

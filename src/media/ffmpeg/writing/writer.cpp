@@ -6,7 +6,7 @@
 // media ahead of another unfinished input waits, which keeps the muxer's interleaving
 // buffers small and the file well interleaved. The readiness callbacks are driven by
 // state changes only (start, appends, inputs finishing, failure), never by polling.
-#include "media/ffmpeg/writing.h"
+#include "media/ffmpeg/writing/writer.h"
 
 #include <sys/stat.h>
 
@@ -20,9 +20,9 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "media/ffmpeg/common.h"
-#include "media/ffmpeg/write_encoder.h"
-#include "media/ffmpeg/write_settings.h"
+#include "media/ffmpeg/libav.h"
+#include "media/ffmpeg/writing/encoder.h"
+#include "media/ffmpeg/writing/settings.h"
 
 namespace media::ff {
 namespace {

@@ -19,7 +19,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "media/ffmpeg/write_video.h"
+#include "media/ffmpeg/writing/video_encoder.h"
 
 namespace media::ff {
 namespace {

@@ -1,4 +1,4 @@
-#include "media/ffmpeg/read_asset.h"
+#include "media/ffmpeg/reading/asset.h"
 
 #include <cmath>
 
