@@ -8,7 +8,7 @@ extern "C" {
 #include <sstream>
 
 #include "media/ffmpeg/reading/asset.h"
-#include "media/ffmpeg/reading/probe.h"
+#include "media/ffmpeg/reading/track_values.h"
 #include "reading_fixtures.h"
 
 namespace {

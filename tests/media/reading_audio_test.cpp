@@ -6,7 +6,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
-#include "media/ffmpeg/reading/outputs.h"
+#include "media/ffmpeg/reading/audio_output.h"
 #include "reading_fixtures.h"
 
 namespace {

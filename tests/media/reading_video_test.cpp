@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "media/ffmpeg/reading/reader.h"
+#include "media/ffmpeg/reading/stream_decoder.h"
 #include "reading_fixtures.h"
 
 extern "C" {

@@ -1,5 +1,10 @@
+// The media framework on FFmpeg: each factory call goes straight to the file of
+// reading/ or writing/ that holds what it makes.
 #include "media/ffmpeg/libav.h"
-#include "media/ffmpeg/reading/reading.h"
+#include "media/ffmpeg/reading/asset.h"
+#include "media/ffmpeg/reading/audio_output.h"
+#include "media/ffmpeg/reading/reader.h"
+#include "media/ffmpeg/reading/video_output.h"
 #include "media/ffmpeg/writing/video_encoder.h"
 #include "media/ffmpeg/writing/writer.h"
 #include "media/ffmpeg_framework.h"

@@ -1,5 +1,7 @@
 #include "media/ffmpeg/reading/asset.h"
 
+#include "media/ffmpeg/reading/track_values.h"
+
 #include <cmath>
 
 namespace media::ff {
@@ -130,6 +132,11 @@ Result<std::vector<FormatDescription>> FileTrack::loadFormatDescriptions() {
         description.audio = asbd;
     }
     return std::vector<FormatDescription>{description};
+}
+
+AssetPtr makeAsset(const std::filesystem::path& url, const Settings& options) {
+    const bool precise = options.get<bool>(AVURLAssetPreferPreciseDurationAndTimingKey).value_or(false);
+    return std::make_shared<FileAsset>(std::make_shared<AssetCore>(url, precise));
 }
 
 }  // namespace media::ff

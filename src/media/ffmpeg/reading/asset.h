@@ -72,4 +72,7 @@ private:
     MediaType type_;
 };
 
+// An asset on the file at url; nothing is read until a load asks.
+AssetPtr makeAsset(const std::filesystem::path& url, const Settings& options);
+
 }  // namespace media::ff

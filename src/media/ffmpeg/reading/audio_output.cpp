@@ -1,12 +1,14 @@
 // The mixed-sound output: every sound track decoded through its own demuxer, folded to
 // mono with our own matrix, resampled, scaled by its volume and summed on one timeline
 // that runs from 0 to the end of the asset.
+#include "media/ffmpeg/reading/audio_output.h"
+
 #include <algorithm>
 #include <cmath>
 
 #include "media/ffmpeg/reading/asset.h"
-#include "media/ffmpeg/reading/outputs.h"
 #include "media/ffmpeg/reading/reader.h"
+#include "media/ffmpeg/reading/stream_decoder.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -328,8 +330,9 @@ SampleBufferPtr AudioMixOutput::copyNextSampleBuffer() {
 
 }  // namespace
 
-std::shared_ptr<AssetReaderAudioMixOutput> newAudioMixOutput(std::vector<AssetTrackPtr> tracks, Settings settings) {
-    return std::make_shared<AudioMixOutput>(std::move(tracks), std::move(settings));
+std::shared_ptr<AssetReaderAudioMixOutput> makeAudioMixOutput(const std::vector<AssetTrackPtr>& audioTracks,
+                                                              const Settings& audioSettings) {
+    return std::make_shared<AudioMixOutput>(audioTracks, audioSettings);
 }
 
 }  // namespace media::ff

@@ -1,5 +1,8 @@
 #include "media/ffmpeg/reading/probe.h"
 
+#include "media/ffmpeg/reading/stream_decoder.h"
+#include "media/ffmpeg/reading/track_values.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -33,24 +36,6 @@ bool durationCountsFromZero(const AVInputFormat* format) {
            name == "nut" || name == "asf";
 }
 
-int interruptCallback(void* opaque) {
-    const auto* cancel = static_cast<const std::atomic<bool>*>(opaque);
-    return cancel != nullptr && cancel->load(std::memory_order_relaxed) ? 1 : 0;
-}
-
-Result<InputFormatPtr> openInput(const std::filesystem::path& path, const AVInputFormat* format,
-                                 const std::atomic<bool>* cancel) {
-    AVFormatContext* raw = avformat_alloc_context();
-    if (raw == nullptr) return errorFromAV(AVERROR(ENOMEM), "cannot open the file");
-    if (cancel != nullptr) {
-        raw->interrupt_callback.callback = interruptCallback;
-        raw->interrupt_callback.opaque = const_cast<std::atomic<bool>*>(cancel);
-    }
-    // On failure avformat_open_input frees the context itself.
-    const int ret = avformat_open_input(&raw, fileURL(path).c_str(), format, nullptr);
-    if (ret < 0) return errorFromAV(ret);
-    return InputFormatPtr(raw);
-}
 
 // Where a stream's data lies: the start of its first and last samples and of the one
 // before the last, in its time base, and what the last claims to last.
@@ -212,28 +197,6 @@ double streamPeakLuminance(AVStream* st) {
 
 std::string fileURL(const std::filesystem::path& path) { return "file:" + path.string(); }
 
-TimestampMender::TimestampMender(const AVInputFormat* format, AVRational timeBase)
-    : active_(format != nullptr && (format->flags & AVFMT_TS_DISCONT) != 0 && timeBase.num > 0 && timeBase.den > 0),
-      threshold_(active_ ? av_rescale_q(10 * AV_TIME_BASE, AV_TIME_BASE_Q, timeBase) : 0) {}
-
-void TimestampMender::mend(AVPacket* packet) {
-    if (!active_) return;
-    const std::int64_t raw = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
-    if (raw == AV_NOPTS_VALUE) return;
-    if (last_ != AV_NOPTS_VALUE) {
-        const std::int64_t gap = av_sat_sub64(av_sat_sub64(raw, offset_), last_);
-        if (gap > threshold_) {
-            // The packet follows the one before it by that one's step instead.
-            const std::int64_t step = packet->duration > 0 ? packet->duration : step_;
-            offset_ = av_sat_add64(offset_, av_sat_sub64(gap, step));
-        }
-    }
-    if (packet->pts != AV_NOPTS_VALUE) packet->pts -= offset_;
-    if (packet->dts != AV_NOPTS_VALUE) packet->dts -= offset_;
-    const std::int64_t mended = raw - offset_;
-    if (last_ != AV_NOPTS_VALUE && mended > last_) step_ = mended - last_;
-    if (last_ == AV_NOPTS_VALUE || mended > last_) last_ = mended;
-}
 
 std::int64_t SourceInfo::originIn(const StreamInfo& stream) const {
     return av_rescale_q(origin, AV_TIME_BASE_Q, stream.timeBase);
@@ -412,75 +375,6 @@ Result<std::vector<double>> measureDataRates(const SourceInfo& source) {
     return rates;
 }
 
-TimeRange streamTimeRange(const SourceInfo& source, const StreamInfo& stream) {
-    const AVRational tb = stream.timeBase;
-    std::int64_t start = 0;
-    if (stream.startTime != AV_NOPTS_VALUE) start = std::max<std::int64_t>(stream.startTime - source.originIn(stream), 0);
-    const std::int64_t assetEnd = av_rescale_q(source.durationUs, AV_TIME_BASE_Q, tb);
-    std::int64_t duration = stream.duration;
-    if (duration == AV_NOPTS_VALUE || duration < 0) duration = std::max<std::int64_t>(assetEnd - start, 0);
-    return TimeRange{timeFromAV(start, tb), timeFromAV(duration, tb)};
-}
-
-Size naturalSize(const StreamInfo& stream) {
-    double width = stream.parameters->width;
-    const double height = stream.parameters->height;
-    const AVRational sar = stream.sampleAspectRatio;
-    if (sar.num > 0 && sar.den > 0) width = width * sar.num / sar.den;
-    return Size{width, height};
-}
-
-AffineTransform transformFromDisplayMatrix(const std::array<std::int32_t, 9>& m, Size natural) {
-    constexpr double kOne = 65536.0;
-    AffineTransform t{m[0] / kOne, m[1] / kOne, m[3] / kOne, m[4] / kOne, 0, 0};
-    // A matrix that collapses the picture is damage, not an orientation.
-    if (t.a * t.d - t.b * t.c == 0) return AffineTransform::identity();
-    // The matrix's own translation is in the units of whichever size the writer had in
-    // mind; recompute it so the turned picture sits at the origin.
-    const Rect turned = applyAffineTransform(Rect{0, 0, natural.width, natural.height}, t);
-    t.tx = turned.x == 0 ? 0 : -turned.x;
-    t.ty = turned.y == 0 ? 0 : -turned.y;
-    return t;
-}
-
-float nominalFrameRate(const StreamInfo& stream) {
-    AVRational rate = stream.averageFrameRate;
-    if (rate.num <= 0 || rate.den <= 0) rate = stream.realFrameRate;
-    if (rate.num <= 0 || rate.den <= 0) return 0.0f;
-    // To the thousandth, as rates are quoted: 30000/1001 is 29.97, 24000/1001 is 23.976.
-    const double fps = static_cast<double>(rate.num) / static_cast<double>(rate.den);
-    return static_cast<float>(std::round(fps * 1000.0) / 1000.0);
-}
-
-Result<Demuxer> openDemuxer(const SourceInfo& source, int streamIndex, const std::atomic<bool>* cancel) {
-    auto opened = openInput(source.path, source.format, cancel);
-    if (!opened) return opened.error();
-    Demuxer demuxer{std::move(opened.value()), streamIndex};
-    AVFormatContext* ctx = demuxer.context.get();
-    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
-        ctx->streams[i]->discard = static_cast<int>(i) == streamIndex ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
-    }
-    return demuxer;
-}
-
-Result<CodecContextPtr> openDecoder(const StreamInfo& stream, bool threaded) {
-    const AVCodec* codec = avcodec_find_decoder(stream.parameters->codec_id);
-    if (codec == nullptr) return errorFromAV(AVERROR_DECODER_NOT_FOUND, "no decoder for the track");
-    CodecContextPtr context(avcodec_alloc_context3(codec));
-    if (!context) return errorFromAV(AVERROR(ENOMEM));
-    int ret = avcodec_parameters_to_context(context.get(), stream.parameters.get());
-    if (ret < 0) return errorFromAV(ret, "cannot set up the decoder");
-    context->pkt_timebase = stream.timeBase;
-    if (threaded) {
-        context->thread_count = 0;  // one per core
-        context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    } else {
-        context->thread_count = 1;
-    }
-    ret = avcodec_open2(context.get(), codec, nullptr);
-    if (ret < 0) return errorFromAV(ret, "cannot open the decoder");
-    return context;
-}
 
 Result<std::vector<bool>> streamsWithPackets(const SourceInfo& source, const std::vector<int>& streamIndexes) {
     std::vector<bool> asked(source.streams.size(), false);

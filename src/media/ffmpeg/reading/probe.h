@@ -67,25 +67,6 @@ struct SourceInfo {
 // "take:1.mp4" for a protocol.
 std::string fileURL(const std::filesystem::path& path);
 
-// Closes up the forward jumps of a stream's timestamps in formats whose clock may
-// restart (transport and program streams, FLV): a packet more than 10 s after the one
-// before it follows that one by a step instead, and so does everything after it, as
-// FFmpeg's command line does by default. The same mending applies when the length is
-// measured and when the packets are read, so both see one timeline.
-class TimestampMender {
-public:
-    TimestampMender() = default;
-    TimestampMender(const AVInputFormat* format, AVRational timeBase);
-    void mend(AVPacket* packet);
-
-private:
-    bool active_ = false;
-    std::int64_t threshold_ = 0;  // in the stream's time base
-    std::int64_t offset_ = 0;     // subtracted from every time
-    std::int64_t last_ = AV_NOPTS_VALUE;  // the last decoding time, mended
-    std::int64_t step_ = 0;
-};
-
 // Opens and probes the file. The asset's length and each stream's come from the
 // header unless it claims more than the packets hold: then from the end of the last
 // packet. Where the demuxer's index lists every sample (MP4 that is not fragmented,
@@ -99,31 +80,6 @@ Result<std::shared_ptr<const SourceInfo>> probeSource(const std::filesystem::pat
 // for streams whose container gives no rate. From the probe's pass when it made one,
 // else one pass over the file's packets.
 Result<std::vector<double>> measureDataRates(const SourceInfo& source);
-
-// The track's time range on the asset timeline.
-TimeRange streamTimeRange(const SourceInfo& source, const StreamInfo& stream);
-
-// The picture size with the sample aspect ratio applied (the width widened or narrowed).
-Size naturalSize(const StreamInfo& stream);
-
-// The display matrix (libavutil's layout: a, b, u, c, d, v, x, y, w, with a..d and
-// x, y in 16.16 fixed point) as a transform of our convention, with the translation
-// that puts the turned natural rectangle at the origin.
-AffineTransform transformFromDisplayMatrix(const std::array<std::int32_t, 9>& matrix, Size natural);
-
-// Frames per second as the 32-bit figure the loads report, 0 when unknown.
-float nominalFrameRate(const StreamInfo& stream);
-
-// A demuxer on the file that reads only the given stream, stopping as soon as
-// *cancel becomes true. Opened without a second stream probe: the asset has done it.
-struct Demuxer {
-    InputFormatPtr context;
-    int streamIndex = -1;
-};
-Result<Demuxer> openDemuxer(const SourceInfo& source, int streamIndex, const std::atomic<bool>* cancel);
-
-// A decoder for the stream, set up from the probed parameters.
-Result<CodecContextPtr> openDecoder(const StreamInfo& stream, bool threaded);
 
 // Which of the given streams hold at least one packet: one flag per stream of the
 // source, false for those not asked about. Answered from the probe's pass when it made

@@ -2,6 +2,8 @@
 // projector at the composition's frame rate, each kept picture drawn into the render size.
 // A worker thread of the output's own decodes and draws a few frames ahead, so decoding
 // runs while the caller encodes the frames before.
+#include "media/ffmpeg/reading/video_output.h"
+
 #include <cmath>
 #include <condition_variable>
 #include <deque>
@@ -11,9 +13,10 @@
 #include <thread>
 
 #include "media/ffmpeg/reading/asset.h"
-#include "media/ffmpeg/reading/outputs.h"
 #include "media/ffmpeg/reading/reader.h"
 #include "media/ffmpeg/reading/render.h"
+#include "media/ffmpeg/reading/stream_decoder.h"
+#include "media/ffmpeg/reading/track_values.h"
 
 extern "C" {
 #include <libavutil/mathematics.h>
@@ -372,9 +375,9 @@ SampleBufferPtr VideoCompositionOutput::produceNext() {
 
 }  // namespace
 
-std::shared_ptr<AssetReaderVideoCompositionOutput> newVideoCompositionOutput(std::vector<AssetTrackPtr> tracks,
-                                                                             Settings settings) {
-    return std::make_shared<VideoCompositionOutput>(std::move(tracks), std::move(settings));
+std::shared_ptr<AssetReaderVideoCompositionOutput> makeVideoCompositionOutput(
+    const std::vector<AssetTrackPtr>& videoTracks, const Settings& videoSettings) {
+    return std::make_shared<VideoCompositionOutput>(videoTracks, videoSettings);
 }
 
 }  // namespace media::ff

@@ -1,4 +1,5 @@
-// The two reader outputs, made by the framework before a reader is known.
+// The mixed-sound output of a reader: every sound track folded to mono, resampled and
+// summed on one timeline.
 #pragma once
 
 #include <memory>
@@ -10,9 +11,8 @@ struct AVChannelLayout;
 
 namespace media::ff {
 
-std::shared_ptr<AssetReaderVideoCompositionOutput> newVideoCompositionOutput(std::vector<AssetTrackPtr> tracks,
-                                                                             Settings settings);
-std::shared_ptr<AssetReaderAudioMixOutput> newAudioMixOutput(std::vector<AssetTrackPtr> tracks, Settings settings);
+std::shared_ptr<AssetReaderAudioMixOutput> makeAudioMixOutput(const std::vector<AssetTrackPtr>& audioTracks,
+                                                              const Settings& audioSettings);
 
 // The mono fold-down of a channel layout, one gain per input channel: front channels
 // at unit gain (so stereo is left + right), surrounds at -3 dB, low-frequency effects left out.
