@@ -104,8 +104,7 @@ private:
     // The projector: the picture on display, the next one decoded, and the drawing of
     // the one on display once it has been drawn (repeats reuse it).
     FramePtr current_, lookahead_, drawn_;
-    std::int64_t lookaheadTime_ = 0;  // in streamBase_, on the asset timeline
-    std::int64_t lastTime_ = AV_NOPTS_VALUE;
+    std::int64_t lastTime_ = AV_NOPTS_VALUE;  // of the last picture decoded, in streamBase_
     bool decoderDone_ = false;
     std::int64_t index_ = 0;  // of the next output frame
     bool atEnd_ = false;      // the worker met the end of the composition
@@ -246,7 +245,6 @@ bool VideoCompositionOutput::decodeNext() {
         time = lastTime_ == AV_NOPTS_VALUE ? streamOrigin_ : lastTime_ + std::max<std::int64_t>(step, 1);
     }
     lastTime_ = time;
-    lookaheadTime_ = time - streamOrigin_;
     lookahead_ = std::move(frame);
     return true;
 }
@@ -337,7 +335,7 @@ SampleBufferPtr VideoCompositionOutput::produceNext() {
             drawn_.reset();
             continue;
         }
-        if (lookahead_ && due(lookaheadTime_, now)) {
+        if (lookahead_ && due(lastTime_ - streamOrigin_, now)) {
             current_ = std::move(lookahead_);
             drawn_.reset();
             continue;
