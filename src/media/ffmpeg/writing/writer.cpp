@@ -86,7 +86,6 @@ private:
 
     // The encoder is used by one thread at a time.
     std::mutex encodeMutex_;
-    bool prepared_ = false;
     std::optional<Error> prepareError_;
     std::unique_ptr<StreamEncoder> encoder_;
     bool flushed_ = false;
@@ -154,8 +153,7 @@ private:
 
 std::optional<Error> Input::prepare() {
     std::lock_guard<std::mutex> lock(encodeMutex_);
-    if (prepared_) return prepareError_;
-    prepared_ = true;
+    if (encoder_ || prepareError_) return prepareError_;
     Result<std::unique_ptr<StreamEncoder>> encoder = mediaError("no encoder");
     if (type_ == MediaType::Video) {
         auto config = parseVideoSettings(settings_);
