@@ -40,10 +40,7 @@ inline Time getPresentationTimeStamp(const SampleBuffer& buffer) {
 struct AudioStreamBasicDescription {
     double sampleRate = 0;
     std::uint32_t formatID = 0;
-    std::uint32_t formatFlags = 0;
-    std::uint32_t bytesPerPacket = 0;
     std::uint32_t framesPerPacket = 0;
-    std::uint32_t bytesPerFrame = 0;
     std::uint32_t channelsPerFrame = 0;
     std::uint32_t bitsPerChannel = 0;
 };
