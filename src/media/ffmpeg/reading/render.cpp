@@ -17,6 +17,25 @@ extern "C" {
 namespace media::ff {
 namespace {
 
+// What a source picture's colours are, as far as drawing it in BT.709 SDR needs.
+struct SourceColour {
+    AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
+    bool fullRange = false;
+    bool rgb = false;  // the picture is R'G'B', not Y'CbCr
+    int height = 0;    // untagged Y'CbCr follows the usual rule: HD and up BT.709, else BT.601
+    AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
+    AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
+    double peakLuminance = 0;  // cd/m², the brightest light a PQ picture holds; 0 unknown
+};
+
+// What a picture's colours must go through on the way to BT.709 SDR.
+enum class ColourConversion {
+    Matrix,   // SDR in BT.709's gamut (or untagged): only the Y'CbCr matrix and range change
+    Gamut,    // SDR in a wider gamut: primaries converted in linear light, no tone mapping
+    ToneMap,  // PQ or HLG: linearised, tone-mapped, gamut-mapped, re-encoded
+};
+ColourConversion colourConversion(const SourceColour& colour);
+
 struct InOutDeleter {
     void operator()(AVFilterInOut* p) const { avfilter_inout_free(&p); }
 };
@@ -200,6 +219,8 @@ RenderPlan planRender(const AffineTransform& t, Size natural, int width, int hei
     return plan;
 }
 
+namespace {
+
 ColourConversion colourConversion(const SourceColour& colour) {
     if (colour.transfer == AVCOL_TRC_SMPTE2084 || colour.transfer == AVCOL_TRC_ARIB_STD_B67) {
         return ColourConversion::ToneMap;
@@ -208,6 +229,9 @@ ColourConversion colourConversion(const SourceColour& colour) {
     return ColourConversion::Matrix;
 }
 
+const char* sourceMatrixName(AVColorSpace space, int height);
+
+// The libavfilter chain for a plan, for a source with the given colours.
 std::string renderFilters(const RenderPlan& plan, const SourceColour& colour) {
     std::ostringstream chain;
     const ColourConversion conversion = colourConversion(colour);
@@ -245,6 +269,8 @@ std::string renderFilters(const RenderPlan& plan, const SourceColour& colour) {
     return chain.str();
 }
 
+// The colour matrix a source picture was encoded with, by the scaler's names;
+// an untagged picture follows the usual rule (HD and up: BT.709, else BT.601).
 const char* sourceMatrixName(AVColorSpace space, int height) {
     switch (space) {
         case AVCOL_SPC_BT709:
@@ -264,6 +290,8 @@ const char* sourceMatrixName(AVColorSpace space, int height) {
     }
 }
 
+// The colours of a decoded picture; streamPeakLuminance (cd/m², 0 unknown) stands in
+// when the picture carries no light level of its own.
 SourceColour sourceColour(const AVFrame& frame, double streamPeakLuminance) {
     SourceColour colour;
     colour.matrix = frame.colorspace;
@@ -284,6 +312,8 @@ SourceColour sourceColour(const AVFrame& frame, double streamPeakLuminance) {
     colour.peakLuminance = own > 0 ? own : streamPeakLuminance;
     return colour;
 }
+
+}  // namespace
 
 std::optional<Error> PictureRenderer::configure(const AVFrame& source) {
     graph_.reset(avfilter_graph_alloc());

@@ -36,25 +36,6 @@ struct RenderPlan {
 // the render rectangle (0, 0)-(width, height).
 RenderPlan planRender(const AffineTransform& transform, Size natural, int width, int height);
 
-// What a source picture's colours are, as far as drawing it in BT.709 SDR needs.
-struct SourceColour {
-    AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
-    bool fullRange = false;
-    bool rgb = false;  // the picture is R'G'B', not Y'CbCr
-    int height = 0;    // untagged Y'CbCr follows the usual rule: HD and up BT.709, else BT.601
-    AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
-    AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
-    double peakLuminance = 0;  // cd/m², the brightest light a PQ picture holds; 0 unknown
-};
-
-// What a picture's colours must go through on the way to BT.709 SDR.
-enum class ColourConversion {
-    Matrix,   // SDR in BT.709's gamut (or untagged): only the Y'CbCr matrix and range change
-    Gamut,    // SDR in a wider gamut: primaries converted in linear light, no tone mapping
-    ToneMap,  // PQ or HLG: linearised, tone-mapped, gamut-mapped, re-encoded
-};
-ColourConversion colourConversion(const SourceColour& colour);
-
 // Brightness of HDR reference white (a grey card, a face in good light), which lands on
 // SDR white: 203 cd/m² in PQ; HLG's 75 % signal on its nominal 1000 cd/m² display.
 inline constexpr double kReferenceWhite = 203.0;
@@ -66,17 +47,6 @@ inline constexpr double kDefaultPeak = 1000.0;
 // light) rather than on it, and the light just below keeps its steps. Chosen by
 // measuring real phone HLG footage (bench/README.md, "HDR highlights").
 inline constexpr double kHighlightHeadroom = 3.0;
-
-// The libavfilter chain for a plan, for a source with the given colours.
-std::string renderFilters(const RenderPlan& plan, const SourceColour& colour);
-
-// The colour matrix a source picture was encoded with, by the scaler's names;
-// an untagged picture follows the usual rule (HD and up: BT.709, else BT.601).
-const char* sourceMatrixName(AVColorSpace space, int height);
-
-// The colours of a decoded picture; streamPeakLuminance (cd/m², 0 unknown) stands in
-// when the picture carries no light level of its own.
-SourceColour sourceColour(const AVFrame& frame, double streamPeakLuminance);
 
 class PictureRenderer {
 public:
