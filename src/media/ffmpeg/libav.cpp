@@ -47,6 +47,8 @@ Error errorFromErrno(int err, const std::string& what) {
     return Error{what.empty() ? text : what + ": " + text, kPOSIXErrorDomain, err, {}};
 }
 
+std::string fileURL(const std::filesystem::path& path) { return "file:" + path.string(); }
+
 Time timeFromAV(std::int64_t ts, AVRational timeBase) {
     if (ts == AV_NOPTS_VALUE || timeBase.num <= 0 || timeBase.den <= 0) return Time::invalid();
     // Keep the stream's own time base when it fits our 32-bit timescale.

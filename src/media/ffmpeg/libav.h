@@ -13,6 +13,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -72,6 +73,10 @@ Error errorFromAV(int averror, const std::string& what = {});
 Error mediaError(const std::string& description, std::int64_t code = -1);
 // An errno as an error of the posix domain.
 Error errorFromErrno(int err, const std::string& what = {});
+
+// The path as a URL for libavformat, which would otherwise take a name such as
+// "take:1.mp4" for a protocol: the file protocol by name.
+std::string fileURL(const std::filesystem::path& path);
 
 Time timeFromAV(std::int64_t ts, AVRational timeBase);
 std::int64_t timeToAV(const Time& time, AVRational timeBase);  // rounded to nearest

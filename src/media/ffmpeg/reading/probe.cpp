@@ -195,8 +195,6 @@ double streamPeakLuminance(AVStream* st) {
 
 }  // namespace
 
-std::string fileURL(const std::filesystem::path& path) { return "file:" + path.string(); }
-
 
 std::int64_t SourceInfo::originIn(const StreamInfo& stream) const {
     return av_rescale_q(origin, AV_TIME_BASE_Q, stream.timeBase);

@@ -63,10 +63,6 @@ struct SourceInfo {
     std::int64_t originIn(const StreamInfo& stream) const;
 };
 
-// The path as a URL for libavformat, which would otherwise take a name such as
-// "take:1.mp4" for a protocol.
-std::string fileURL(const std::filesystem::path& path);
-
 // Opens and probes the file. The asset's length and each stream's come from the
 // header unless it claims more than the packets hold: then from the end of the last
 // packet. Where the demuxer's index lists every sample (MP4 that is not fragmented,

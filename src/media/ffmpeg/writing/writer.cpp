@@ -481,9 +481,8 @@ Result<AssetWriterPtr> makeWriter(const std::filesystem::path& url, FileType typ
     // The MP4 muxer whatever the extension: ".mov" and ".m4v" outputs are MPEG-4 too.
     const AVOutputFormat* mp4 = av_guess_format("mp4", nullptr, nullptr);
     if (mp4 == nullptr) return mediaError("the MP4 muxer is not available");
-    // The file protocol by name, so that a colon in the path is never read as another
-    // protocol.
-    const std::string location = "file:" + url.string();
+    // A colon in the path is never read as another protocol.
+    const std::string location = fileURL(url);
     AVFormatContext* raw = nullptr;
     int ret = avformat_alloc_output_context2(&raw, mp4, nullptr, location.c_str());
     OutputFormatPtr format(raw);
