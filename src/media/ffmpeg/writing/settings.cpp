@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "media/ffmpeg/libav.h"
 #include "media/keys.h"
 #include "media/values.h"
 
@@ -19,8 +20,6 @@ constexpr std::int32_t kFrameTimescale = 60000;
 // before they reach an allocator.
 constexpr std::int64_t kMaxDimension = 16384;
 
-Error refused(const std::string& what) { return Error{what, kMediaErrorDomain, -1, {}}; }
-
 // The value under key when it is there with type T; an error when it is there with
 // another type; none when it is absent.
 template <class T>
@@ -28,14 +27,14 @@ Result<std::optional<T>> typed(const Settings& settings, const char* key) {
     const SettingsValue* value = settings.find(key);
     if (value == nullptr) return std::optional<T>{};
     if (const T* p = std::get_if<T>(value)) return std::optional<T>{*p};
-    return refused(std::string("the setting ") + key + " has the wrong type");
+    return mediaError(std::string("the setting ") + key + " has the wrong type");
 }
 
 Result<const Settings*> nestedOrNull(const Settings& settings, const char* key) {
     const SettingsValue* value = settings.find(key);
     if (value == nullptr) return static_cast<const Settings*>(nullptr);
     const Settings* nested = settings.nested(key);
-    if (nested == nullptr) return refused(std::string("the setting ") + key + " is not a dictionary");
+    if (nested == nullptr) return mediaError(std::string("the setting ") + key + " is not a dictionary");
     return nested;
 }
 
@@ -45,7 +44,7 @@ std::optional<Error> onlyKnownKeys(const Settings& settings, const char* const (
     for (const auto& [key, value] : settings.entries()) {
         bool found = false;
         for (const char* k : known) found = found || key == k;
-        if (!found) return refused("unsupported setting " + key);
+        if (!found) return mediaError("unsupported setting " + key);
     }
     return std::nullopt;
 }
@@ -53,11 +52,11 @@ std::optional<Error> onlyKnownKeys(const Settings& settings, const char* const (
 std::optional<Error> readDimension(const Settings& settings, const char* key, int& out) {
     auto v = typed<std::int64_t>(settings, key);
     if (!v) return v.error();
-    if (!v.value()) return refused(std::string("the setting ") + key + " is missing");
+    if (!v.value()) return mediaError(std::string("the setting ") + key + " is missing");
     const std::int64_t n = *v.value();
     // 4:2:0 pictures need even sizes.
     if (n < 2 || n > kMaxDimension || n % 2 != 0) {
-        return refused(std::string("the setting ") + key + " is not an even size from 2 to 16384");
+        return mediaError(std::string("the setting ") + key + " is not an even size from 2 to 16384");
     }
     out = static_cast<int>(n);
     return std::nullopt;
@@ -90,8 +89,8 @@ std::optional<Error> readColorProperties(const Settings& colors, VideoConfig& co
     for (const auto& [key, value] : wanted) {
         auto v = typed<std::string>(colors, key);
         if (!v) return v.error();
-        if (!v.value()) return refused(std::string("the colour setting ") + key + " is missing");
-        if (*v.value() != value) return refused(std::string("unsupported value for ") + key);
+        if (!v.value()) return mediaError(std::string("the colour setting ") + key + " is missing");
+        if (*v.value() != value) return mediaError(std::string("unsupported value for ") + key);
     }
     config.tagBT709 = true;
     return std::nullopt;
@@ -107,7 +106,7 @@ std::optional<Error> readCompressionProperties(const Settings& props, VideoConfi
     if (!bitRate) return bitRate.error();
     if (bitRate.value()) {
         const std::int64_t b = *bitRate.value();
-        if (b < 0 || b / 1000 > INT_MAX) return refused("the average bit rate is out of range");
+        if (b < 0 || b / 1000 > INT_MAX) return mediaError("the average bit rate is out of range");
         // A planned rate below what the encoder can count (the planning yields 0 for a
         // source of less than 1 bit/s) gets the smallest rate it can produce.
         config.bitRate = b < kMinVideoBitRate ? kMinVideoBitRate : b;
@@ -116,14 +115,14 @@ std::optional<Error> readCompressionProperties(const Settings& props, VideoConfi
     auto profile = typed<std::string>(props, AVVideoProfileLevelKey);
     if (!profile) return profile.error();
     if (profile.value() && *profile.value() != AVVideoProfileLevelH264HighAutoLevel) {
-        return refused("unsupported profile level " + *profile.value());
+        return mediaError("unsupported profile level " + *profile.value());
     }
 
     auto fps = typed<double>(props, AVVideoExpectedSourceFrameRateKey);
     if (!fps) return fps.error();
     if (fps.value()) {
         const double f = *fps.value();
-        if (!std::isfinite(f) || f <= 0 || f > 1000) return refused("the expected frame rate is out of range");
+        if (!std::isfinite(f) || f <= 0 || f > 1000) return mediaError("the expected frame rate is out of range");
         config.frameRate = f;
     }
 
@@ -131,7 +130,7 @@ std::optional<Error> readCompressionProperties(const Settings& props, VideoConfi
     if (!keySeconds) return keySeconds.error();
     if (keySeconds.value()) {
         const double k = *keySeconds.value();
-        if (!std::isfinite(k) || k < 0) return refused("the key-frame interval is out of range");
+        if (!std::isfinite(k) || k < 0) return mediaError("the key-frame interval is out of range");
         config.gopSize = keyFrameInterval(k, config.frameRate);
     }
 
@@ -163,8 +162,8 @@ Result<VideoConfig> parseVideoSettings(const Settings& settings) {
 
     auto codec = typed<std::string>(settings, AVVideoCodecKey);
     if (!codec) return codec.error();
-    if (!codec.value()) return refused("the video codec is missing");
-    if (*codec.value() != AVVideoCodecTypeH264) return refused("unsupported video codec " + *codec.value());
+    if (!codec.value()) return mediaError("the video codec is missing");
+    if (*codec.value() != AVVideoCodecTypeH264) return mediaError("unsupported video codec " + *codec.value());
 
     VideoConfig config;
     if (auto e = readDimension(settings, AVVideoWidthKey, config.width)) return *e;
@@ -199,11 +198,11 @@ Result<AudioConfig> parseAudioSettings(const Settings& settings) {
 
     auto format = typed<std::uint32_t>(settings, AVFormatIDKey);
     if (!format) return format.error();
-    if (!format.value() || *format.value() != kAudioFormatMPEG4AAC) return refused("the sound format is not AAC");
+    if (!format.value() || *format.value() != kAudioFormatMPEG4AAC) return mediaError("the sound format is not AAC");
 
     auto channels = typed<std::int64_t>(settings, AVNumberOfChannelsKey);
     if (!channels) return channels.error();
-    if (!channels.value() || *channels.value() != 1) return refused("the sound must have exactly one channel");
+    if (!channels.value() || *channels.value() != 1) return mediaError("the sound must have exactly one channel");
 
     auto layout = typed<Bytes>(settings, AVChannelLayoutKey);
     if (!layout) return layout.error();
@@ -216,19 +215,19 @@ Result<AudioConfig> parseAudioSettings(const Settings& settings) {
                    static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
         };
         if (b.size() < 12 || word(0) != kAudioChannelLayoutTag_Mono || word(8) != 0) {
-            return refused("the channel layout is not mono");
+            return mediaError("the channel layout is not mono");
         }
     }
 
     auto rate = typed<double>(settings, AVSampleRateKey);
     if (!rate) return rate.error();
-    if (!rate.value() || *rate.value() != kAudioSampleRate) return refused("the sample rate is not 48000");
+    if (!rate.value() || *rate.value() != kAudioSampleRate) return mediaError("the sample rate is not 48000");
 
     auto bitRate = typed<std::int64_t>(settings, AVEncoderBitRateKey);
     if (!bitRate) return bitRate.error();
-    if (!bitRate.value()) return refused("the sound bit rate is missing");
+    if (!bitRate.value()) return mediaError("the sound bit rate is missing");
     if (*bitRate.value() < kMinAacBitRate || *bitRate.value() > kMaxAacBitRate) {
-        return refused("the sound bit rate is outside " + std::to_string(kMinAacBitRate) + " to " +
+        return mediaError("the sound bit rate is outside " + std::to_string(kMinAacBitRate) + " to " +
                        std::to_string(kMaxAacBitRate));
     }
     return AudioConfig{*bitRate.value()};
