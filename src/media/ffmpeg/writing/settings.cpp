@@ -12,10 +12,6 @@
 namespace media::ff {
 namespace {
 
-// Frames reach the encoder stamped in whole 1/60000 s, the timescale of the
-// composition's frame duration.
-constexpr std::int32_t kFrameTimescale = 60000;
-
 // H.264 levels top out at 8192 pixels a side; leave room but refuse absurd sizes
 // before they reach an allocator.
 constexpr std::int64_t kMaxDimension = 16384;

@@ -30,6 +30,10 @@ inline constexpr int kMaxBFrames = 3;
 // The least average bit rate libx264 can be given: it counts in whole kbit/s.
 inline constexpr std::int64_t kMinVideoBitRate = 1000;
 
+// Pictures reach the encoder stamped in whole 1/60000 s, the timescale of the
+// composition's frame duration, so every frame time is a whole number of ticks.
+inline constexpr std::int32_t kFrameTimescale = 60000;
+
 // The only sample rate and channel count of our sound track.
 inline constexpr int kAudioSampleRate = 48000;
 

@@ -11,9 +11,8 @@
 
 namespace media::ff {
 
-// Pictures are stamped in 1/60000 s, the timescale of the composition's frame
-// duration, so every frame time is a whole number of ticks.
-inline constexpr AVRational kVideoTimeBase{1, 60000};
+// The encoder's time base: the frame timescale of settings.h.
+inline constexpr AVRational kVideoTimeBase{1, kFrameTimescale};
 
 struct OpenedVideoEncoder {
     CodecContextPtr context;
