@@ -80,6 +80,10 @@ void tagForDelivery(AVFrame* frame) {
     av_dict_free(&frame->metadata);
 }
 
+// The usual rule for Y'CbCr whose matrix is not tagged (or not one we know): HD, 720
+// lines and up, is BT.709; anything smaller BT.601.
+bool untaggedIsBT709(int height) { return height >= 720; }
+
 // Primaries wider than BT.709's whose pictures are converted into its gamut. The older
 // SD primaries differ from BT.709 by less than their own tolerances and are left alone.
 bool wideGamut(AVColorPrimaries primaries) {
@@ -102,7 +106,7 @@ const char* zimgMatrix(const SourceColour& colour, bool hdr) {
             return "2020_cl";
         default:
             if (hdr) return "2020_ncl";
-            return colour.height >= 720 ? "709" : "170m";
+            return untaggedIsBT709(colour.height) ? "709" : "170m";
     }
 }
 
@@ -286,7 +290,7 @@ const char* sourceMatrixName(AVColorSpace space, int height) {
         case AVCOL_SPC_BT2020_CL:
             return "bt2020";
         default:
-            return height >= 720 ? "bt709" : "bt601";
+            return untaggedIsBT709(height) ? "bt709" : "bt601";
     }
 }
 
