@@ -65,8 +65,8 @@ bool isFullRange(const AVFrame& frame) {
     }
 }
 
-// What the encoder must not inherit from the decoded picture: its picture type (which
-// would force key frames), side data and metadata.
+// The delivered picture's tags, and what it must not carry from the decoded one: its
+// side data and metadata. (Its picture type is the encoder's to drop.)
 void tagForDelivery(AVFrame* frame) {
     frame->color_primaries = AVCOL_PRI_BT709;
     frame->color_trc = AVCOL_TRC_BT709;
@@ -74,8 +74,6 @@ void tagForDelivery(AVFrame* frame) {
     frame->color_range = AVCOL_RANGE_MPEG;
     frame->chroma_location = AVCHROMA_LOC_LEFT;
     frame->sample_aspect_ratio = AVRational{1, 1};
-    frame->pict_type = AV_PICTURE_TYPE_NONE;
-    frame->key_frame = 0;
     while (frame->nb_side_data > 0) av_frame_remove_side_data(frame, frame->side_data[0]->type);
     av_dict_free(&frame->metadata);
 }

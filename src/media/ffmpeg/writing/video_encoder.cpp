@@ -75,7 +75,9 @@ std::optional<Error> encodePicture(OpenedVideoEncoder& encoder, const AVFrame* p
     }
     if (ret < 0) return errorFromAV(ret, "cannot hand the picture to the encoder");
     frame->pts = pts;
+    // The decoder's picture type would force key frames where the source had them.
     frame->pict_type = AV_PICTURE_TYPE_NONE;
+    frame->key_frame = 0;
     return sendAndDrain(context, frame.get(), packet, sink);
 }
 
