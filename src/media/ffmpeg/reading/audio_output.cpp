@@ -29,6 +29,16 @@ struct ChannelLayoutOwner {
     ~ChannelLayoutOwner() { av_channel_layout_uninit(&layout); }
 };
 
+// The layout with its channels named: one whose order is unspecified is taken as the
+// usual layout of that many channels. 0, or the error of the copy.
+int orderedLayout(const AVChannelLayout& layout, ChannelLayoutOwner& ordered) {
+    if (layout.order == AV_CHANNEL_ORDER_UNSPEC) {
+        av_channel_layout_default(&ordered.layout, layout.nb_channels);
+        return 0;
+    }
+    return av_channel_layout_copy(&ordered.layout, &layout);
+}
+
 double foldGain(AVChannel channel) {
     switch (channel) {
         case AV_CHAN_FRONT_LEFT:
@@ -56,11 +66,7 @@ std::vector<double> monoFoldMatrix(const AVChannelLayout& layout) {
     if (channels <= 0) return {};
     if (channels == 1) return {1.0};
     ChannelLayoutOwner known;
-    if (layout.order == AV_CHANNEL_ORDER_UNSPEC) {
-        av_channel_layout_default(&known.layout, channels);
-    } else if (av_channel_layout_copy(&known.layout, &layout) < 0) {
-        return std::vector<double>(static_cast<std::size_t>(channels), 1.0);
-    }
+    if (orderedLayout(layout, known) < 0) return std::vector<double>(static_cast<std::size_t>(channels), 1.0);
     std::vector<double> gains;
     for (int i = 0; i < channels; ++i) {
         gains.push_back(foldGain(av_channel_layout_channel_from_index(&known.layout, static_cast<unsigned>(i))));
@@ -194,11 +200,7 @@ std::optional<Error> AudioMixOutput::configureResampler(Input& input, const AVFr
 
     // The resampler is told an ordered layout; the matrix decides what each channel adds.
     ChannelLayoutOwner from;
-    if (frame.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
-        av_channel_layout_default(&from.layout, frame.ch_layout.nb_channels);
-    } else if ((ret = av_channel_layout_copy(&from.layout, &frame.ch_layout)) < 0) {
-        return errorFromAV(ret);
-    }
+    if ((ret = orderedLayout(frame.ch_layout, from)) < 0) return errorFromAV(ret);
     AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
     SwrContext* raw = nullptr;
     ret = swr_alloc_set_opts2(&raw, &mono, AV_SAMPLE_FMT_FLT, rate_, &from.layout,
