@@ -18,6 +18,17 @@ std::optional<Error> drain(AVCodecContext* context, AVPacket* packet, const Pack
 
 }  // namespace
 
+Result<std::unique_ptr<StreamEncoder>> makeEncoder(MediaType type, const Settings& settings) {
+    if (type == MediaType::Video) {
+        auto config = parseVideoSettings(settings);
+        if (!config) return config.error();
+        return makeVideoEncoder(config.value());
+    }
+    auto config = parseAudioSettings(settings);
+    if (!config) return config.error();
+    return makeAudioEncoder(config.value());
+}
+
 std::optional<Error> sendAndDrain(AVCodecContext* context, const AVFrame* frame, AVPacket* packet,
                                   const PacketSink& sink) {
     int ret = avcodec_send_frame(context, frame);

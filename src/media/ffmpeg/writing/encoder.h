@@ -31,6 +31,9 @@ public:
 
 Result<std::unique_ptr<StreamEncoder>> makeVideoEncoder(const VideoConfig& config);
 Result<std::unique_ptr<StreamEncoder>> makeAudioEncoder(const AudioConfig& config);
+// Reads the settings of an input of the type, then makes its encoder; the error when
+// either fails.
+Result<std::unique_ptr<StreamEncoder>> makeEncoder(MediaType type, const Settings& settings);
 
 // Sends one frame (null to flush) and hands every packet the encoder has ready to
 // sink, handling EAGAIN and EOF.

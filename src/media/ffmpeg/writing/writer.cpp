@@ -154,14 +154,7 @@ private:
 std::optional<Error> Input::prepare() {
     std::lock_guard<std::mutex> lock(encodeMutex_);
     if (encoder_ || prepareError_) return prepareError_;
-    Result<std::unique_ptr<StreamEncoder>> encoder = mediaError("no encoder");
-    if (type_ == MediaType::Video) {
-        auto config = parseVideoSettings(settings_);
-        encoder = config ? makeVideoEncoder(config.value()) : Result<std::unique_ptr<StreamEncoder>>(config.error());
-    } else {
-        auto config = parseAudioSettings(settings_);
-        encoder = config ? makeAudioEncoder(config.value()) : Result<std::unique_ptr<StreamEncoder>>(config.error());
-    }
+    auto encoder = makeEncoder(type_, settings_);
     if (encoder) {
         encoder_ = std::move(encoder.value());
     } else {
@@ -273,12 +266,7 @@ void Input::markAsFinished() {
 // ---- Writer --------------------------------------------------------------------
 
 bool Writer::canApplyOutputSettings(const Settings& outputSettings, MediaType type) {
-    if (type == MediaType::Audio) {
-        auto config = parseAudioSettings(outputSettings);
-        return config && makeAudioEncoder(config.value());
-    }
-    auto config = parseVideoSettings(outputSettings);
-    return config && makeVideoEncoder(config.value());
+    return makeEncoder(type, outputSettings).ok();
 }
 
 bool Writer::canAddInput(const AssetWriterInputPtr& input) {
