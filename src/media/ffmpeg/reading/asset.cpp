@@ -134,6 +134,15 @@ Result<std::vector<FormatDescription>> FileTrack::loadFormatDescriptions() {
     return std::vector<FormatDescription>{description};
 }
 
+const FileTrack* firstFileTrack(const std::vector<AssetTrackPtr>& tracks) {
+    return tracks.empty() ? nullptr : dynamic_cast<const FileTrack*>(tracks.front().get());
+}
+
+const SourceInfo* firstTrackSource(const std::vector<AssetTrackPtr>& tracks) {
+    const FileTrack* first = firstFileTrack(tracks);
+    return first != nullptr ? first->source().get() : nullptr;
+}
+
 AssetPtr makeAsset(const std::filesystem::path& url, const Settings& options) {
     const bool precise = options.get<bool>(AVURLAssetPreferPreciseDurationAndTimingKey).value_or(false);
     return std::make_shared<FileAsset>(std::make_shared<AssetCore>(url, precise));

@@ -72,6 +72,12 @@ private:
     MediaType type_;
 };
 
+// The first of an output's tracks as a track of this layer; null when there is none or
+// it is not one of ours.
+const FileTrack* firstFileTrack(const std::vector<AssetTrackPtr>& tracks);
+// The probed source of that track, which an output's tracks must all share; or null.
+const SourceInfo* firstTrackSource(const std::vector<AssetTrackPtr>& tracks);
+
 // An asset on the file at url; nothing is read until a load asks.
 AssetPtr makeAsset(const std::filesystem::path& url, const Settings& options);
 

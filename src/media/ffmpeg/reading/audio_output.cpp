@@ -127,10 +127,7 @@ private:
     bool finished_ = false;
 };
 
-const SourceInfo* AudioMixOutput::source() const {
-    const auto* first = tracks_.empty() ? nullptr : dynamic_cast<const FileTrack*>(tracks_.front().get());
-    return first != nullptr ? first->source().get() : nullptr;
-}
+const SourceInfo* AudioMixOutput::source() const { return firstTrackSource(tracks_); }
 
 bool AudioMixOutput::acceptable() const {
     if (tracks_.empty()) return false;

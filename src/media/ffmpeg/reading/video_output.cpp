@@ -68,9 +68,7 @@ public:
     std::optional<Error> start(std::shared_ptr<ReaderState> state) override;
 
 private:
-    const FileTrack* track() const {
-        return tracks_.empty() ? nullptr : dynamic_cast<const FileTrack*>(tracks_.front().get());
-    }
+    const FileTrack* track() const { return firstFileTrack(tracks_); }
     std::optional<Error> plan();
     // The worker: produces frames into ahead_ until the track ends, reading stops or the
     // output is destroyed.
@@ -130,10 +128,7 @@ VideoCompositionOutput::~VideoCompositionOutput() {
     worker_.join();
 }
 
-const SourceInfo* VideoCompositionOutput::source() const {
-    const FileTrack* t = track();
-    return t != nullptr ? t->source().get() : nullptr;
-}
+const SourceInfo* VideoCompositionOutput::source() const { return firstTrackSource(tracks_); }
 
 bool VideoCompositionOutput::acceptable() const {
     const FileTrack* t = track();
