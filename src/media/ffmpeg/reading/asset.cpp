@@ -8,52 +8,32 @@ namespace media::ff {
 
 Result<std::shared_ptr<const SourceInfo>> AssetCore::source() {
     std::lock_guard lock(mutex_);
-    if (source_) return source_;
-    if (openError_) return *openError_;
-    auto probed = probeSource(path_, preciseDuration_);
-    if (!probed) {
-        openError_ = probed.error();
-        return probed.error();
-    }
-    source_ = probed.value();
-    return source_;
+    return source_.get([this] { return probeSource(path_, preciseDuration_); });
 }
 
 Result<double> AssetCore::measuredDataRate(int streamIndex) {
     auto src = source();
     if (!src) return src.error();
     std::lock_guard lock(mutex_);
-    if (!rates_ && !ratesError_) {
-        auto measured = measureDataRates(*src.value());
-        if (measured) {
-            rates_ = std::move(measured.value());
-        } else {
-            ratesError_ = measured.error();
-        }
-    }
-    if (ratesError_) return *ratesError_;
-    return (*rates_)[static_cast<std::size_t>(streamIndex)];
+    const auto& rates = rates_.get([&src] { return measureDataRates(*src.value()); });
+    if (!rates) return rates.error();
+    return rates.value()[static_cast<std::size_t>(streamIndex)];
 }
 
 Result<bool> AssetCore::soundHasPackets(int streamIndex) {
     auto src = source();
     if (!src) return src.error();
     std::lock_guard lock(mutex_);
-    if (!soundWithPackets_ && !soundWithPacketsError_) {
+    const auto& found = soundWithPackets_.get([&src] {
         // Every sound stream at once: one pass answers them all.
         std::vector<int> sound;
         for (const StreamInfo& stream : src.value()->streams) {
             if (stream.type == AVMEDIA_TYPE_AUDIO) sound.push_back(stream.index);
         }
-        auto found = streamsWithPackets(*src.value(), sound);
-        if (found) {
-            soundWithPackets_ = std::move(found.value());
-        } else {
-            soundWithPacketsError_ = found.error();
-        }
-    }
-    if (soundWithPacketsError_) return *soundWithPacketsError_;
-    return static_cast<bool>((*soundWithPackets_)[static_cast<std::size_t>(streamIndex)]);
+        return streamsWithPackets(*src.value(), sound);
+    });
+    if (!found) return found.error();
+    return static_cast<bool>(found.value()[static_cast<std::size_t>(streamIndex)]);
 }
 
 Result<Time> FileAsset::loadDuration() {

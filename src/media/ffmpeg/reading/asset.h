@@ -10,6 +10,21 @@
 
 namespace media::ff {
 
+// A load made once: the value or the error of the first call's load, kept for every
+// later call. The caller serialises the calls.
+template <typename T>
+class LoadedOnce {
+public:
+    template <typename Load>
+    const Result<T>& get(Load&& load) {
+        if (!result_) result_.emplace(load());
+        return *result_;
+    }
+
+private:
+    std::optional<Result<T>> result_;
+};
+
 // What an asset and its tracks share: the probe, made once; the measured data rates,
 // made once when a track without a container figure first asks; and which sound
 // tracks hold any packet, found once when the first sound track's range is asked. When
@@ -28,12 +43,9 @@ private:
     std::filesystem::path path_;
     bool preciseDuration_;
     std::mutex mutex_;
-    std::shared_ptr<const SourceInfo> source_;
-    std::optional<Error> openError_;
-    std::optional<std::vector<double>> rates_;
-    std::optional<Error> ratesError_;
-    std::optional<std::vector<bool>> soundWithPackets_;
-    std::optional<Error> soundWithPacketsError_;
+    LoadedOnce<std::shared_ptr<const SourceInfo>> source_;
+    LoadedOnce<std::vector<double>> rates_;
+    LoadedOnce<std::vector<bool>> soundWithPackets_;
 };
 
 class FileAsset final : public Asset {
