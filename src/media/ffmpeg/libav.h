@@ -1,12 +1,14 @@
-// What both halves of the FFmpeg media layer share: owners for libav objects,
-// conversions between libav values and ours, and the sample buffer that carries a
-// decoded frame from the reader to the writer. Nothing here leaks past src/media/.
+// What both halves of the FFmpeg media layer share: the owner of every libav object the
+// layer holds, errors and time conversions between libav values and ours, and the sample
+// buffer that carries a decoded frame from the reader to the writer. Nothing here leaks past src/media/.
 #pragma once
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavfilter/avfilter.h>
 #include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/channel_layout.h>
 #include <libavutil/frame.h>
 #include <libavutil/mastering_display_metadata.h>
 #include <libswresample/swresample.h>
@@ -48,6 +50,15 @@ struct FilterGraphDeleter {
 struct BufferRefDeleter {
     void operator()(AVBufferRef* p) const { av_buffer_unref(&p); }
 };
+struct CodecParametersDeleter {
+    void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
+};
+struct FilterInOutDeleter {
+    void operator()(AVFilterInOut* p) const { avfilter_inout_free(&p); }
+};
+struct AudioFifoDeleter {
+    void operator()(AVAudioFifo* p) const { av_audio_fifo_free(p); }
+};
 
 using InputFormatPtr = std::unique_ptr<AVFormatContext, InputFormatDeleter>;
 using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatDeleter>;
@@ -58,6 +69,18 @@ using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 using FilterGraphPtr = std::unique_ptr<AVFilterGraph, FilterGraphDeleter>;
 using BufferRefPtr = std::unique_ptr<AVBufferRef, BufferRefDeleter>;
+using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
+using FilterInOutPtr = std::unique_ptr<AVFilterInOut, FilterInOutDeleter>;
+using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoDeleter>;
+
+// A channel layout held by value, whose channel map (for custom orders) is freed with it.
+struct ChannelLayoutOwner {
+    AVChannelLayout layout{};
+    ChannelLayoutOwner() = default;
+    ChannelLayoutOwner(const ChannelLayoutOwner&) = delete;
+    ChannelLayoutOwner& operator=(const ChannelLayoutOwner&) = delete;
+    ~ChannelLayoutOwner() { av_channel_layout_uninit(&layout); }
+};
 
 inline FramePtr makeFrame() { return FramePtr(av_frame_alloc()); }
 inline PacketPtr makePacket() { return PacketPtr(av_packet_alloc()); }

@@ -21,14 +21,6 @@ namespace {
 constexpr int kBufferSamples = 1024;
 constexpr double kSurroundGain = 0.70710677;  // -3 dB
 
-struct ChannelLayoutOwner {
-    AVChannelLayout layout{};
-    ChannelLayoutOwner() = default;
-    ChannelLayoutOwner(const ChannelLayoutOwner&) = delete;
-    ChannelLayoutOwner& operator=(const ChannelLayoutOwner&) = delete;
-    ~ChannelLayoutOwner() { av_channel_layout_uninit(&layout); }
-};
-
 // The layout with its channels named: one whose order is unspecified is taken as the
 // usual layout of that many channels. 0, or the error of the copy.
 int orderedLayout(const AVChannelLayout& layout, ChannelLayoutOwner& ordered) {

@@ -16,11 +16,6 @@
 
 namespace media::ff {
 
-struct CodecParametersDeleter {
-    void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
-};
-using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
-
 struct StreamInfo {
     int index = 0;
     std::int32_t trackID = 0;

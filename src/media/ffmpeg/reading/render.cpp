@@ -36,11 +36,6 @@ enum class ColourConversion {
 };
 ColourConversion colourConversion(const SourceColour& colour);
 
-struct InOutDeleter {
-    void operator()(AVFilterInOut* p) const { avfilter_inout_free(&p); }
-};
-using InOutPtr = std::unique_ptr<AVFilterInOut, InOutDeleter>;
-
 bool finite(const AffineTransform& t) {
     return std::isfinite(t.a) && std::isfinite(t.b) && std::isfinite(t.c) && std::isfinite(t.d) &&
            std::isfinite(t.tx) && std::isfinite(t.ty);
@@ -334,8 +329,8 @@ std::optional<Error> PictureRenderer::configure(const AVFrame& source) {
                                        graph_.get());
     if (ret < 0) return errorFromAV(ret, "cannot set up the picture conversion");
 
-    InOutPtr outputs(avfilter_inout_alloc());
-    InOutPtr inputs(avfilter_inout_alloc());
+    FilterInOutPtr outputs(avfilter_inout_alloc());
+    FilterInOutPtr inputs(avfilter_inout_alloc());
     if (!outputs || !inputs) return errorFromAV(AVERROR(ENOMEM));
     outputs->name = av_strdup("in");
     outputs->filter_ctx = input_;

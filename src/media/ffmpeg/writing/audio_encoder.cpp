@@ -14,11 +14,6 @@ namespace {
 
 constexpr AVRational kAudioTimeBase{1, kAudioSampleRate};
 
-struct AudioFifoDeleter {
-    void operator()(AVAudioFifo* p) const { av_audio_fifo_free(p); }
-};
-using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoDeleter>;
-
 class AudioStreamEncoder final : public StreamEncoder {
 public:
     AudioStreamEncoder(CodecContextPtr context, AudioFifoPtr fifo)
