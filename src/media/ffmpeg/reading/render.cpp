@@ -312,11 +312,16 @@ SourceColour sourceColour(const AVFrame& frame, double streamPeakLuminance) {
 
 }  // namespace
 
+PictureRenderer::SourceKey PictureRenderer::SourceKey::of(const AVFrame& frame) {
+    return SourceKey{frame.width,      frame.height,          frame.format,   frame.colorspace,
+                     frame.color_range, frame.color_primaries, frame.color_trc};
+}
+
 std::optional<Error> PictureRenderer::configure(const AVFrame& source) {
     graph_.reset(avfilter_graph_alloc());
     input_ = nullptr;
     output_ = nullptr;
-    sourceWidth_ = -1;
+    built_ = SourceKey{};
     if (!graph_) return errorFromAV(AVERROR(ENOMEM));
 
     char args[256];
@@ -349,13 +354,7 @@ std::optional<Error> PictureRenderer::configure(const AVFrame& source) {
     ret = avfilter_graph_config(graph_.get(), nullptr);
     if (ret < 0) return errorFromAV(ret, "cannot set up the picture conversion");
 
-    sourceWidth_ = source.width;
-    sourceHeight_ = source.height;
-    sourceFormat_ = source.format;
-    sourceSpace_ = source.colorspace;
-    sourceRange_ = source.color_range;
-    sourcePrimaries_ = source.color_primaries;
-    sourceTransfer_ = source.color_trc;
+    built_ = SourceKey::of(source);
     return std::nullopt;
 }
 
@@ -377,9 +376,7 @@ Result<FramePtr> PictureRenderer::blank() const {
 
 Result<FramePtr> PictureRenderer::render(const AVFrame& source) {
     if (plan_.kind == RenderPlan::Kind::Blank || source.width <= 0 || source.height <= 0) return blank();
-    if (source.width != sourceWidth_ || source.height != sourceHeight_ || source.format != sourceFormat_ ||
-        source.colorspace != sourceSpace_ || source.color_range != sourceRange_ ||
-        source.color_primaries != sourcePrimaries_ || source.color_trc != sourceTransfer_) {
+    if (!(SourceKey::of(source) == built_)) {
         if (auto error = configure(source)) return *error;
     }
     int ret = av_buffersrc_add_frame_flags(input_, const_cast<AVFrame*>(&source), AV_BUFFERSRC_FLAG_KEEP_REF);

@@ -65,9 +65,16 @@ private:
     FilterGraphPtr graph_;
     AVFilterContext* input_ = nullptr;   // owned by graph_
     AVFilterContext* output_ = nullptr;  // owned by graph_
-    // What the graph was built for: rebuilt when a picture differs.
-    int sourceWidth_ = -1, sourceHeight_ = -1, sourceFormat_ = -1, sourceSpace_ = -1, sourceRange_ = -1;
-    int sourcePrimaries_ = -1, sourceTransfer_ = -1;
+    // What the graph was built for: a picture that differs in any of these rebuilds it.
+    // Its light level is not among them: the tone curve set up for the first HDR picture
+    // stays for the run, so a stream that tags each scene's own light level is not
+    // drawn brighter and darker from scene to scene, nor the graph rebuilt for it.
+    struct SourceKey {
+        int width = -1, height = -1, format = -1, space = -1, range = -1, primaries = -1, transfer = -1;
+        static SourceKey of(const AVFrame& frame);
+        bool operator==(const SourceKey&) const = default;
+    };
+    SourceKey built_;
 };
 
 }  // namespace media::ff
