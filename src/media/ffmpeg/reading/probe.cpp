@@ -37,6 +37,24 @@ bool durationCountsFromZero(const AVInputFormat* format) {
 }
 
 
+// The packet's time: its presentation time, else its decoding time.
+std::int64_t packetTime(const AVPacket& packet) { return packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts; }
+
+// One pass over the file's packets from where the demuxer stands, each handed to visit
+// until it says to stop; a read error counts as the end of the file. True when the pass
+// reached the end.
+template <typename Visit>
+Result<bool> readPackets(AVFormatContext* ctx, Visit&& visit) {
+    PacketPtr packet = makePacket();
+    if (!packet) return errorFromAV(AVERROR(ENOMEM));
+    while (av_read_frame(ctx, packet.get()) >= 0) {
+        const bool more = visit(*packet);
+        av_packet_unref(packet.get());
+        if (!more) return false;
+    }
+    return true;
+}
+
 // Where a stream's data lies: the start of its first and last samples and of the one
 // before the last, in its time base, and what the last claims to last.
 struct Extent {
@@ -71,18 +89,29 @@ bool isMedia(const AVStream* st) {
            (st->disposition & AV_DISPOSITION_ATTACHED_PIC) == 0;
 }
 
+// The bytes of the stream's samples as its index lists them; -1 unless the index has an
+// entry for every frame the stream counts, each with its size. Some demuxers (FLV) index
+// just the key frames met while probing the first seconds; sparse indexes (seek points
+// only) carry no sizes.
+std::int64_t indexBytes(AVStream* st) {
+    const int count = avformat_index_get_entries_count(st);
+    if (st->nb_frames <= 0 || count < st->nb_frames) return -1;
+    std::int64_t bytes = 0;
+    for (int i = 0; i < count; ++i) {
+        const AVIndexEntry* entry = avformat_index_get_entry(st, i);
+        if (entry == nullptr || entry->size <= 0) return -1;
+        bytes += entry->size;
+    }
+    return bytes;
+}
+
 // Whether the demuxer's index lists every sample of every stream, with its size.
 bool indexListsEverySample(AVFormatContext* ctx) {
     bool any = false;
     for (unsigned i = 0; i < ctx->nb_streams; ++i) {
         AVStream* st = ctx->streams[i];
         if (!isMedia(st)) continue;
-        const int count = avformat_index_get_entries_count(st);
-        if (st->nb_frames <= 0 || count < st->nb_frames) return false;
-        for (int k = 0; k < count; ++k) {
-            const AVIndexEntry* entry = avformat_index_get_entry(st, k);
-            if (entry == nullptr || entry->size <= 0) return false;
-        }
+        if (indexBytes(st) < 0) return false;
         any = true;
     }
     return any;
@@ -119,22 +148,20 @@ Result<std::vector<Extent>> surveyPackets(AVFormatContext* ctx) {
     std::vector<Extent> extents(ctx->nb_streams);
     std::vector<TimestampMender> menders;
     for (unsigned i = 0; i < ctx->nb_streams; ++i) menders.emplace_back(ctx->iformat, ctx->streams[i]->time_base);
-    PacketPtr packet = makePacket();
-    if (!packet) return errorFromAV(AVERROR(ENOMEM));
-    while (av_read_frame(ctx, packet.get()) >= 0) {
+    auto read = readPackets(ctx, [&](AVPacket& packet) {
         // Some demuxers (transport streams) find streams as they go.
         for (unsigned k = static_cast<unsigned>(extents.size()); k < ctx->nb_streams; ++k) {
             extents.emplace_back();
             menders.emplace_back(ctx->iformat, ctx->streams[k]->time_base);
         }
-        const auto i = static_cast<std::size_t>(packet->stream_index);
+        const auto i = static_cast<std::size_t>(packet.stream_index);
         if (i < extents.size()) {
-            menders[i].mend(packet.get());
-            const std::int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            extents[i].add(ts, packet->duration, packet->size);
+            menders[i].mend(&packet);
+            extents[i].add(packetTime(packet), packet.duration, packet.size);
         }
-        av_packet_unref(packet.get());
-    }
+        return true;
+    });
+    if (!read) return read.error();
     extents.resize(ctx->nb_streams);
     return extents;
 }
@@ -169,19 +196,15 @@ std::int64_t heldFor(const Reach& reach, std::int64_t dataEnd) {
     return std::min(reach.duration, allowed);
 }
 
+// The stream's bytes for its data rate: only an index that lists every sample measures
+// the data, and one sample's size over the stream's length is no rate.
 std::int64_t indexedBytes(AVStream* st) {
-    const int count = avformat_index_get_entries_count(st);
-    // Only an index with an entry for every frame the stream counts measures its data:
-    // some demuxers (FLV) index just the key frames met while probing the first seconds.
-    if (count < 2 || st->nb_frames <= 0 || count < st->nb_frames) return -1;
-    std::int64_t bytes = 0;
-    for (int i = 0; i < count; ++i) {
-        const AVIndexEntry* entry = avformat_index_get_entry(st, i);
-        // Sparse indexes (seek points only) carry no sizes: not a measure of the data.
-        if (entry == nullptr || entry->size <= 0) return -1;
-        bytes += entry->size;
-    }
-    return bytes;
+    return avformat_index_get_entries_count(st) < 2 ? -1 : indexBytes(st);
+}
+
+// Bits per second of bytes over seconds; 0 when the span is not a length.
+double rateOf(std::int64_t bytes, double seconds) {
+    return seconds > 0 && std::isfinite(seconds) ? static_cast<double>(bytes) * 8.0 / seconds : 0.0;
 }
 
 // The stream's own record of its light, for pictures that carry none.
@@ -318,49 +341,38 @@ Result<std::shared_ptr<const SourceInfo>> probeSource(const std::filesystem::pat
 }
 
 Result<std::vector<double>> measureDataRates(const SourceInfo& source) {
-    if (source.surveyed) {
-        std::vector<double> rates(source.streams.size(), 0.0);
-        for (std::size_t i = 0; i < rates.size(); ++i) {
-            const StreamInfo& stream = source.streams[i];
-            const double seconds = streamTimeRange(source, stream).duration.seconds();
-            if (seconds > 0 && std::isfinite(seconds) && stream.packetBytes > 0) {
-                rates[i] = static_cast<double>(stream.packetBytes) * 8.0 / seconds;
-            }
-        }
-        return rates;
-    }
-    auto opened = openInput(source.path, source.format, nullptr);
-    if (!opened) return opened.error();
-    AVFormatContext* ctx = opened.value().get();
-    std::vector<std::int64_t> bytes(source.streams.size(), 0);
-    std::vector<std::int64_t> first(source.streams.size(), AV_NOPTS_VALUE);
-    std::vector<std::int64_t> last(source.streams.size(), AV_NOPTS_VALUE);
-    // Enough packets for a steady figure without reading a long file to its end.
-    constexpr std::int64_t kScanLimit = 64LL << 20;
-    std::int64_t scanned = 0;
+    const std::size_t count = source.streams.size();
+    std::vector<std::int64_t> bytes(count, 0);
+    std::vector<std::int64_t> first(count, AV_NOPTS_VALUE);
+    std::vector<std::int64_t> last(count, AV_NOPTS_VALUE);
     bool reachedEnd = true;
-    PacketPtr packet = makePacket();
-    if (!packet) return errorFromAV(AVERROR(ENOMEM));
-    while (av_read_frame(ctx, packet.get()) >= 0) {
-        const auto i = static_cast<std::size_t>(packet->stream_index);
-        if (i < bytes.size()) {
-            bytes[i] += packet->size;
-            const std::int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            if (ts != AV_NOPTS_VALUE) {
-                const std::int64_t packetEnd = ts + std::max<std::int64_t>(packet->duration, 0);
-                first[i] = first[i] == AV_NOPTS_VALUE ? ts : std::min(first[i], ts);
-                last[i] = last[i] == AV_NOPTS_VALUE ? packetEnd : std::max(last[i], packetEnd);
+    if (source.surveyed) {
+        for (std::size_t i = 0; i < count; ++i) bytes[i] = std::max<std::int64_t>(source.streams[i].packetBytes, 0);
+    } else {
+        auto opened = openInput(source.path, source.format, nullptr);
+        if (!opened) return opened.error();
+        // Enough packets for a steady figure without reading a long file to its end.
+        constexpr std::int64_t kScanLimit = 64LL << 20;
+        std::int64_t scanned = 0;
+        auto read = readPackets(opened.value().get(), [&](const AVPacket& packet) {
+            const auto i = static_cast<std::size_t>(packet.stream_index);
+            if (i < count) {
+                bytes[i] += packet.size;
+                const std::int64_t ts = packetTime(packet);
+                if (ts != AV_NOPTS_VALUE) {
+                    const std::int64_t packetEnd = ts + std::max<std::int64_t>(packet.duration, 0);
+                    first[i] = first[i] == AV_NOPTS_VALUE ? ts : std::min(first[i], ts);
+                    last[i] = last[i] == AV_NOPTS_VALUE ? packetEnd : std::max(last[i], packetEnd);
+                }
             }
-        }
-        scanned += packet->size;
-        av_packet_unref(packet.get());
-        if (scanned > kScanLimit) {
-            reachedEnd = false;
-            break;
-        }
+            scanned += packet.size;
+            return scanned <= kScanLimit;
+        });
+        if (!read) return read.error();
+        reachedEnd = read.value();
     }
-    std::vector<double> rates(source.streams.size(), 0.0);
-    for (std::size_t i = 0; i < rates.size(); ++i) {
+    std::vector<double> rates(count, 0.0);
+    for (std::size_t i = 0; i < count; ++i) {
         const StreamInfo& stream = source.streams[i];
         double seconds = 0;
         if (reachedEnd) {
@@ -368,11 +380,10 @@ Result<std::vector<double>> measureDataRates(const SourceInfo& source) {
         } else if (first[i] != AV_NOPTS_VALUE && last[i] > first[i]) {
             seconds = static_cast<double>(last[i] - first[i]) * av_q2d(stream.timeBase);
         }
-        if (seconds > 0 && std::isfinite(seconds)) rates[i] = static_cast<double>(bytes[i]) * 8.0 / seconds;
+        rates[i] = rateOf(bytes[i], seconds);
     }
     return rates;
 }
-
 
 Result<std::vector<bool>> streamsWithPackets(const SourceInfo& source, const std::vector<int>& streamIndexes) {
     std::vector<bool> asked(source.streams.size(), false);
@@ -397,18 +408,17 @@ Result<std::vector<bool>> streamsWithPackets(const SourceInfo& source, const std
     for (unsigned i = 0; i < ctx->nb_streams; ++i) {
         ctx->streams[i]->discard = i < asked.size() && asked[i] ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
     }
-    PacketPtr packet = makePacket();
-    if (!packet) return errorFromAV(AVERROR(ENOMEM));
     // Only packets tell: a fragmented MP4's index lists no sample at all, even for the
     // tracks its fragments carry.
-    while (missing > 0 && av_read_frame(ctx, packet.get()) >= 0) {
-        const auto i = static_cast<std::size_t>(packet->stream_index);
+    auto read = readPackets(ctx, [&](const AVPacket& packet) {
+        const auto i = static_cast<std::size_t>(packet.stream_index);
         if (i < asked.size() && asked[i] && !found[i]) {
             found[i] = true;
             --missing;
         }
-        av_packet_unref(packet.get());
-    }
+        return missing > 0;
+    });
+    if (!read) return read.error();
     return found;
 }
 
