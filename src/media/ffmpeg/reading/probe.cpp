@@ -223,7 +223,10 @@ std::int64_t SourceInfo::originIn(const StreamInfo& stream) const {
     return av_rescale_q(origin, AV_TIME_BASE_Q, stream.timeBase);
 }
 
-Result<std::shared_ptr<const SourceInfo>> probeSource(const std::filesystem::path& path, bool preciseDuration) {
+namespace {
+
+// Opens the file and reads its stream layout, refusing what is not a media file.
+Result<InputFormatPtr> openToProbe(const std::filesystem::path& path) {
     // Every output opens the file again, so a pipe or a device, which can be read only
     // once (and whose opening may wait for a writer forever), is not a source.
     struct stat status {};
@@ -239,103 +242,142 @@ Result<std::shared_ptr<const SourceInfo>> probeSource(const std::filesystem::pat
     }
     const int ret = avformat_find_stream_info(ctx, nullptr);
     if (ret < 0) return errorFromAV(ret, "cannot read the stream layout");
+    return opened;
+}
+
+// The container time shown at asset time 0. Material before the container's zero
+// (encoder priming, pre-roll) is not shown; a clock that starts late (transport
+// streams) is moved back to zero. A clock with no fixed zero (transport streams again)
+// that wrapped round during the recording has its first part put before zero by the
+// library: that part is shown too.
+std::int64_t timelineOrigin(const AVFormatContext* ctx) {
+    const bool arbitraryClock = (ctx->iformat->flags & AVFMT_TS_DISCONT) != 0;
+    return ctx->start_time != AV_NOPTS_VALUE && (ctx->start_time > 0 || arbitraryClock) ? ctx->start_time : 0;
+}
+
+// Where the header says the timeline ends (AV_TIME_BASE, container clock); none when
+// it says nothing usable.
+std::int64_t claimedEnd(const AVFormatContext* ctx, bool preciseDuration) {
+    if (ctx->duration == AV_NOPTS_VALUE || ctx->duration < 0 ||
+        (preciseDuration && ctx->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)) {
+        return AV_NOPTS_VALUE;
+    }
+    const std::int64_t start = ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0;
+    if (durationCountsFromZero(ctx->iformat) && ctx->duration > start) return ctx->duration;
+    return start + ctx->duration;
+}
+
+// What the data of the file holds: each stream's extent and reach, where the data of
+// all streams ends, and whether every packet was read to find out.
+struct DataHeld {
+    std::vector<Extent> extents;
+    std::vector<Reach> reaches;
+    std::int64_t end = AV_NOPTS_VALUE;  // AV_TIME_BASE, container clock
+    std::int64_t frame = 0;  // the longest step between the last two samples of a stream
+    bool surveyed = false;
+};
+
+// From the index where it lists every sample, else from one pass over the packets.
+// A still image holds no timeline.
+Result<DataHeld> measureDataHeld(AVFormatContext* ctx) {
+    DataHeld data;
+    data.extents.resize(ctx->nb_streams);
+    if (!isStillImageFormat(ctx->iformat)) {
+        if (indexListsEverySample(ctx)) {
+            for (unsigned i = 0; i < ctx->nb_streams; ++i) data.extents[i] = indexExtent(ctx->streams[i]);
+        } else {
+            auto read = surveyPackets(ctx);
+            if (!read) return read.error();
+            data.extents = std::move(read.value());
+            data.surveyed = true;
+        }
+    }
+    data.reaches.resize(ctx->nb_streams);
+    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
+        if (!isMedia(ctx->streams[i])) continue;
+        Reach& reach = data.reaches[i];
+        reach = reachOf(data.extents[i], ctx->streams[i]->time_base);
+        if (!reach.known) continue;
+        data.frame = std::max(data.frame, reach.step);
+        const std::int64_t strictEnd = reach.last + heldFor(reach, AV_NOPTS_VALUE);
+        data.end = data.end == AV_NOPTS_VALUE ? strictEnd : std::max(data.end, strictEnd);
+    }
+    return data;
+}
+
+// One stream's record, its claimed length cut to its data the way the asset's is.
+Result<StreamInfo> describeStream(AVFormatContext* ctx, AVStream* st, const DataHeld& held) {
+    const Extent& extent = held.extents[static_cast<std::size_t>(st->index)];
+    const Reach& reach = held.reaches[static_cast<std::size_t>(st->index)];
+    StreamInfo s;
+    s.index = st->index;
+    s.trackID = st->id > 0 ? st->id : st->index + 1;
+    s.type = st->codecpar->codec_type;
+    s.attachedPicture = (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
+    s.parameters.reset(avcodec_parameters_alloc());
+    if (!s.parameters || avcodec_parameters_copy(s.parameters.get(), st->codecpar) < 0) {
+        return errorFromAV(AVERROR(ENOMEM));
+    }
+    s.timeBase = st->time_base;
+    s.startTime = st->start_time;
+    s.duration = st->duration;
+    s.averageFrameRate = st->avg_frame_rate;
+    s.realFrameRate = st->r_frame_rate;
+    s.sampleAspectRatio = av_guess_sample_aspect_ratio(ctx, st, nullptr);
+    if (const std::uint8_t* data = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr)) {
+        std::array<std::int32_t, 9> matrix{};
+        std::memcpy(matrix.data(), data, sizeof matrix);
+        s.displayMatrix = matrix;
+    }
+    s.bitRate = st->codecpar->bit_rate;
+    s.indexedBytes = indexedBytes(st);
+    s.peakLuminance = streamPeakLuminance(st);
+    if (held.surveyed) {
+        s.packets = extent.packets;
+        s.packetBytes = extent.bytes;
+    }
+    // The stream's own claim gives way to its data the same way; its last sample may
+    // last as far as the data of the file reaches.
+    if (reach.known && s.duration != AV_NOPTS_VALUE && s.duration > 0 && st->start_time != AV_NOPTS_VALUE) {
+        const std::int64_t streamEnd = reach.last + heldFor(reach, held.end);
+        const std::int64_t claimed =
+            av_rescale_q(av_sat_add64(st->start_time, s.duration), st->time_base, AV_TIME_BASE_Q);
+        if (claimed > streamEnd + reach.step) {
+            s.duration = std::max<std::int64_t>(
+                av_rescale_q(streamEnd, AV_TIME_BASE_Q, st->time_base) - st->start_time, 0);
+            s.lengthCut = true;
+        }
+    }
+    return s;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<const SourceInfo>> probeSource(const std::filesystem::path& path, bool preciseDuration) {
+    auto opened = openToProbe(path);
+    if (!opened) return opened.error();
+    AVFormatContext* ctx = opened.value().get();
 
     auto info = std::make_shared<SourceInfo>();
     info->path = path;
     info->format = ctx->iformat;
-    // Material before the container's zero (encoder priming, pre-roll) is not shown;
-    // a clock that starts late (transport streams) is moved back to zero. A clock with
-    // no fixed zero (transport streams again) that wrapped round during the recording
-    // has its first part put before zero by the library: that part is shown too.
-    const bool arbitraryClock = (ctx->iformat->flags & AVFMT_TS_DISCONT) != 0;
-    info->origin = ctx->start_time != AV_NOPTS_VALUE && (ctx->start_time > 0 || arbitraryClock) ? ctx->start_time : 0;
+    info->origin = timelineOrigin(ctx);
 
-    // What the header claims.
-    std::int64_t end = AV_NOPTS_VALUE;
-    if (ctx->duration != AV_NOPTS_VALUE && ctx->duration >= 0 &&
-        !(preciseDuration && ctx->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE)) {
-        const std::int64_t start = ctx->start_time != AV_NOPTS_VALUE ? ctx->start_time : 0;
-        end = start + ctx->duration;
-        if (durationCountsFromZero(ctx->iformat) && ctx->duration > start) end = ctx->duration;
-    }
-
-    // What the data holds: from the index where it lists every sample, else from one
-    // pass over the packets.
-    const bool stillImage = isStillImageFormat(ctx->iformat);
-    std::vector<Extent> extents(ctx->nb_streams);
-    bool surveyed = false;
-    if (!stillImage) {
-        if (indexListsEverySample(ctx)) {
-            for (unsigned i = 0; i < ctx->nb_streams; ++i) extents[i] = indexExtent(ctx->streams[i]);
-        } else {
-            auto read = surveyPackets(ctx);
-            if (!read) return read.error();
-            extents = std::move(read.value());
-            surveyed = true;
-        }
-    }
-    std::vector<Reach> reaches(ctx->nb_streams);
-    std::int64_t dataEnd = AV_NOPTS_VALUE;
-    std::int64_t frame = 0;  // the longest step between the last two samples of a stream
-    for (unsigned i = 0; i < ctx->nb_streams; ++i) {
-        if (!isMedia(ctx->streams[i])) continue;
-        reaches[i] = reachOf(extents[i], ctx->streams[i]->time_base);
-        if (!reaches[i].known) continue;
-        frame = std::max(frame, reaches[i].step);
-        const std::int64_t strictEnd = reaches[i].last + heldFor(reaches[i], AV_NOPTS_VALUE);
-        dataEnd = dataEnd == AV_NOPTS_VALUE ? strictEnd : std::max(dataEnd, strictEnd);
-    }
+    auto data = measureDataHeld(ctx);
+    if (!data) return data.error();
     // A claim shorter than the data, or within a frame of it, stands; a longer one gives
     // way to the data, and so does no claim at all.
-    if (dataEnd != AV_NOPTS_VALUE && (end == AV_NOPTS_VALUE || end > dataEnd + frame)) end = dataEnd;
-
+    std::int64_t end = claimedEnd(ctx, preciseDuration);
+    const DataHeld& held = data.value();
+    if (held.end != AV_NOPTS_VALUE && (end == AV_NOPTS_VALUE || end > held.end + held.frame)) end = held.end;
     info->durationUs = end == AV_NOPTS_VALUE ? 0 : std::max<std::int64_t>(end - info->origin, 0);
-    if (stillImage) info->durationUs = 0;
-    info->surveyed = surveyed;
+    if (isStillImageFormat(ctx->iformat)) info->durationUs = 0;
+    info->surveyed = held.surveyed;
 
     for (unsigned i = 0; i < ctx->nb_streams; ++i) {
-        AVStream* st = ctx->streams[i];
-        StreamInfo s;
-        s.index = static_cast<int>(i);
-        s.trackID = st->id > 0 ? st->id : static_cast<std::int32_t>(i) + 1;
-        s.type = st->codecpar->codec_type;
-        s.attachedPicture = (st->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
-        s.parameters.reset(avcodec_parameters_alloc());
-        if (!s.parameters || avcodec_parameters_copy(s.parameters.get(), st->codecpar) < 0) {
-            return errorFromAV(AVERROR(ENOMEM));
-        }
-        s.timeBase = st->time_base;
-        s.startTime = st->start_time;
-        s.duration = st->duration;
-        s.averageFrameRate = st->avg_frame_rate;
-        s.realFrameRate = st->r_frame_rate;
-        s.sampleAspectRatio = av_guess_sample_aspect_ratio(ctx, st, nullptr);
-        if (const std::uint8_t* data = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, nullptr)) {
-            std::array<std::int32_t, 9> matrix{};
-            std::memcpy(matrix.data(), data, sizeof matrix);
-            s.displayMatrix = matrix;
-        }
-        s.bitRate = st->codecpar->bit_rate;
-        s.indexedBytes = indexedBytes(st);
-        s.peakLuminance = streamPeakLuminance(st);
-        if (surveyed) {
-            s.packets = extents[i].packets;
-            s.packetBytes = extents[i].bytes;
-        }
-        // The stream's own claim gives way to its data the same way; its last sample may
-        // last as far as the data of the file reaches.
-        const Reach& reach = reaches[i];
-        if (reach.known && s.duration != AV_NOPTS_VALUE && s.duration > 0 && st->start_time != AV_NOPTS_VALUE) {
-            const std::int64_t streamEnd = reach.last + heldFor(reach, dataEnd);
-            const std::int64_t claimedEnd =
-                av_rescale_q(av_sat_add64(st->start_time, s.duration), st->time_base, AV_TIME_BASE_Q);
-            if (claimedEnd > streamEnd + reach.step) {
-                s.duration = std::max<std::int64_t>(
-                    av_rescale_q(streamEnd, AV_TIME_BASE_Q, st->time_base) - st->start_time, 0);
-                s.lengthCut = true;
-            }
-        }
-        info->streams.push_back(std::move(s));
+        auto stream = describeStream(ctx, ctx->streams[i], held);
+        if (!stream) return stream.error();
+        info->streams.push_back(std::move(stream.value()));
     }
     return std::shared_ptr<const SourceInfo>(std::move(info));
 }
