@@ -60,7 +60,9 @@ public:
     ~VideoCompositionOutput() override;
 
     void setVideoComposition(const VideoComposition& composition) override { composition_ = composition; }
-    void setAlwaysCopiesSampleData(bool copies) override { alwaysCopies_ = copies; }
+    // Nothing to copy for: a delivered picture is read-only (its buffer hands out a const
+    // frame), so the frames that repeat a picture share its one drawing whatever is asked.
+    void setAlwaysCopiesSampleData(bool) override {}
     SampleBufferPtr copyNextSampleBuffer() override;
 
     const SourceInfo* source() const override;
@@ -88,7 +90,6 @@ private:
     std::vector<AssetTrackPtr> tracks_;
     Settings settings_;
     std::optional<VideoComposition> composition_;
-    bool alwaysCopies_ = true;
 
     // Set when reading starts.
     std::shared_ptr<ReaderState> state_;
@@ -342,17 +343,8 @@ SampleBufferPtr VideoCompositionOutput::produceNext() {
         if (!drawn) return stop(drawn.error());
         drawn_ = std::move(drawn.value());
     }
-    FramePtr frame(alwaysCopies_ ? av_frame_alloc() : av_frame_clone(drawn_.get()));
+    FramePtr frame(av_frame_clone(drawn_.get()));
     if (!frame) return stop(errorFromAV(AVERROR(ENOMEM)));
-    if (alwaysCopies_) {
-        frame->format = drawn_->format;
-        frame->width = drawn_->width;
-        frame->height = drawn_->height;
-        int ret = av_frame_get_buffer(frame.get(), 0);
-        if (ret >= 0) ret = av_frame_copy(frame.get(), drawn_.get());
-        if (ret >= 0) ret = av_frame_copy_props(frame.get(), drawn_.get());
-        if (ret < 0) return stop(errorFromAV(ret));
-    }
     const Time pts = Time::make(now.value, frameDuration_.timescale);
     frame->pts = now.value;
     ++index_;
