@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "media/ffmpeg/reading/probe.h"
 #include "media/ffmpeg/reading/stream_decoder.h"
 #include "reading_fixtures.h"
 

@@ -1,5 +1,6 @@
 #include "media/ffmpeg/reading/asset.h"
 
+#include "media/ffmpeg/reading/probe.h"
 #include "media/ffmpeg/reading/track_values.h"
 
 #include <cmath>

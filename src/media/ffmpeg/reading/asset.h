@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "media/ffmpeg/reading/probe.h"
+#include "media/ffmpeg/reading/source.h"
 
 namespace media::ff {
 

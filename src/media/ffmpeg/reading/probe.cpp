@@ -219,10 +219,6 @@ double streamPeakLuminance(AVStream* st) {
 }  // namespace
 
 
-std::int64_t SourceInfo::originIn(const StreamInfo& stream) const {
-    return av_rescale_q(origin, AV_TIME_BASE_Q, stream.timeBase);
-}
-
 namespace {
 
 // Opens the file and reads its stream layout, refusing what is not a media file.

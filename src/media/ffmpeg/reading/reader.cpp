@@ -4,7 +4,6 @@
 #include <cerrno>
 
 #include "media/ffmpeg/reading/asset.h"
-#include "media/ffmpeg/reading/probe.h"
 
 namespace media::ff {
 

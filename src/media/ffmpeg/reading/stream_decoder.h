@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "media/ffmpeg/reading/probe.h"
+#include "media/ffmpeg/reading/source.h"
 
 namespace media::ff {
 

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "media/ffmpeg/reading/probe.h"
+#include "media/ffmpeg/reading/source.h"
 
 namespace media::ff {
 
