@@ -426,6 +426,52 @@ TEST(ReadingVideo, ColourComesOutAsBT709VideoRange) {
     }
 }
 
+// The composition's colour names are what the pictures are drawn in: BT.709 starts, and
+// a composition asking for anything else, or leaving a name out, keeps the reader from
+// starting rather than getting BT.709 pictures it did not ask for.
+TEST(ReadingVideo, TheCompositionsColoursAreTheOnesDrawnOrRefused) {
+    struct Case {
+        const char* what;
+        std::string media::VideoComposition::*name;
+        const char* value;  // null: as the job sets it, BT.709
+    };
+    const Case cases[] = {
+        {"BT.709", &media::VideoComposition::colorPrimaries, nullptr},
+        {"wide primaries", &media::VideoComposition::colorPrimaries, "ITU_R_2020"},
+        {"PQ transfer", &media::VideoComposition::colorTransferFunction, "SMPTE_ST_2084_PQ"},
+        {"SD matrix", &media::VideoComposition::colorYCbCrMatrix, "ITU_R_601_4"},
+        {"no matrix", &media::VideoComposition::colorYCbCrMatrix, ""},
+    };
+    const fs::path file =
+        fixture("colour-target.mp4", "-f lavfi -i testsrc2=s=64x48:r=10:d=0.3 -c:v libx264 -preset ultrafast");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const media::AssetPtr asset = openAsset(file);
+        auto reader = framework().makeAssetReader(asset);
+        ASSERT_TRUE(reader.ok());
+        const auto video = tracks(asset, MediaType::Video);
+        ASSERT_FALSE(video.empty());
+        auto output = framework().makeVideoCompositionOutput({video[0]}, pictureSettings());
+        media::VideoComposition asked = composition(video[0], asset->loadDuration().value(), 64, 48,
+                                                    Time::make(6000, 60000), uprightTo(video[0], 64, 48));
+        if (c.value != nullptr) asked.*c.name = c.value;
+        output->setVideoComposition(asked);
+        ASSERT_TRUE(reader.value()->canAddOutput(output));
+        reader.value()->addOutput(output);
+        if (c.value == nullptr) {
+            ASSERT_TRUE(reader.value()->startReading());
+            const auto buffer = output->copyNextSampleBuffer();
+            ASSERT_TRUE(buffer);
+            expectDeliveredFormat(*frameOf(buffer), 64, 48);
+            continue;
+        }
+        EXPECT_FALSE(reader.value()->startReading());
+        EXPECT_EQ(reader.value()->status(), media::AssetReaderStatus::Failed);
+        ASSERT_TRUE(reader.value()->error());
+        EXPECT_NE(reader.value()->error()->localizedDescription.find("BT.709"), std::string::npos);
+    }
+}
+
 TEST(ReadingVideo, SourcePicturesAreScaledToTheRenderSize) {
     const fs::path file = fixture("big.mp4", "-f lavfi -i testsrc2=s=320x240:r=30:d=0.5 -c:v libx264 -preset ultrafast");
     for (const auto& [w, h] : {std::pair{160, 120}, std::pair{96, 72}, std::pair{2, 2}}) {

@@ -1,5 +1,7 @@
 #include "media/ffmpeg/reading/render.h"
 
+#include "media/keys.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -62,10 +64,10 @@ bool isFullRange(const AVFrame& frame) {
 
 // The delivered picture's tags, and what it must not carry from the decoded one: its
 // side data and metadata. (Its picture type is the encoder's to drop.)
-void tagForDelivery(AVFrame* frame) {
-    frame->color_primaries = AVCOL_PRI_BT709;
-    frame->color_trc = AVCOL_TRC_BT709;
-    frame->colorspace = AVCOL_SPC_BT709;
+void tagForDelivery(AVFrame* frame, const ColourTarget& target) {
+    frame->color_primaries = target.primaries;
+    frame->color_trc = target.transfer;
+    frame->colorspace = target.matrix;
     frame->color_range = AVCOL_RANGE_MPEG;
     frame->chroma_location = AVCHROMA_LOC_LEFT;
     frame->sample_aspect_ratio = AVRational{1, 1};
@@ -317,6 +319,16 @@ PictureRenderer::SourceKey PictureRenderer::SourceKey::of(const AVFrame& frame) 
                      frame.color_range, frame.color_primaries, frame.color_trc};
 }
 
+Result<ColourTarget> colourTarget(const std::string& primaries, const std::string& transferFunction,
+                                  const std::string& yCbCrMatrix) {
+    // The filter chains convert into BT.709 and nothing else.
+    if (primaries != AVVideoColorPrimaries_ITU_R_709_2 || transferFunction != AVVideoTransferFunction_ITU_R_709_2 ||
+        yCbCrMatrix != AVVideoYCbCrMatrix_ITU_R_709_2) {
+        return mediaError("the composition asks for colours other than BT.709, the only ones pictures are drawn in");
+    }
+    return ColourTarget{};
+}
+
 std::optional<Error> PictureRenderer::configure(const AVFrame& source) {
     graph_.reset(avfilter_graph_alloc());
     input_ = nullptr;
@@ -370,7 +382,7 @@ Result<FramePtr> PictureRenderer::blank() const {
     for (int y = 0; y < (frame->height + 1) / 2; ++y) {
         std::memset(frame->data[1] + y * frame->linesize[1], 128, static_cast<std::size_t>((frame->width + 1) / 2) * 2);
     }
-    tagForDelivery(frame.get());
+    tagForDelivery(frame.get(), target_);
     return frame;
 }
 
@@ -385,7 +397,7 @@ Result<FramePtr> PictureRenderer::render(const AVFrame& source) {
     if (!frame) return errorFromAV(AVERROR(ENOMEM));
     ret = av_buffersink_get_frame(output_, frame.get());
     if (ret < 0) return errorFromAV(ret, "cannot convert the picture");
-    tagForDelivery(frame.get());
+    tagForDelivery(frame.get(), target_);
     return frame;
 }
 

@@ -48,12 +48,26 @@ inline constexpr double kDefaultPeak = 1000.0;
 // measuring real phone HLG footage (bench/README.md, "HDR highlights").
 inline constexpr double kHighlightHeadroom = 3.0;
 
+// The colours pictures are drawn into, as the composition names them: primaries,
+// transfer function and Y'CbCr matrix, in video range. BT.709 is the one the renderer
+// makes.
+struct ColourTarget {
+    AVColorPrimaries primaries = AVCOL_PRI_BT709;
+    AVColorTransferCharacteristic transfer = AVCOL_TRC_BT709;
+    AVColorSpace matrix = AVCOL_SPC_BT709;
+};
+
+// The target the composition's three colour names ask for; an error when the renderer
+// cannot make it (any other colour space, or a name left out).
+Result<ColourTarget> colourTarget(const std::string& primaries, const std::string& transferFunction,
+                                  const std::string& yCbCrMatrix);
+
 class PictureRenderer {
 public:
-    explicit PictureRenderer(RenderPlan plan, double streamPeakLuminance = 0)
-        : plan_(std::move(plan)), streamPeak_(streamPeakLuminance) {}
-    // A new frame at the render size, tagged BT.709 video range; or the error that
-    // prevented it.
+    explicit PictureRenderer(RenderPlan plan, double streamPeakLuminance = 0, ColourTarget target = {})
+        : plan_(std::move(plan)), streamPeak_(streamPeakLuminance), target_(target) {}
+    // A new frame at the render size, tagged with the target's colours in video range;
+    // or the error that prevented it.
     Result<FramePtr> render(const AVFrame& source);
 
 private:
@@ -62,6 +76,7 @@ private:
 
     RenderPlan plan_;
     double streamPeak_;
+    ColourTarget target_;
     FilterGraphPtr graph_;
     AVFilterContext* input_ = nullptr;   // owned by graph_
     AVFilterContext* output_ = nullptr;  // owned by graph_

@@ -175,12 +175,15 @@ std::optional<Error> VideoCompositionOutput::plan() {
     }
     if (!haveEnd) return mediaError("the composition has no instruction");
 
+    auto target = colourTarget(c.colorPrimaries, c.colorTransferFunction, c.colorYCbCrMatrix);
+    if (!target) return target.error();
+
     const StreamInfo& stream = track()->stream();
     // Without a layer for the track nothing of it is drawn.
     const AffineTransform layerTransform = transform.value_or(AffineTransform{0, 0, 0, 0, 0, 0});
     renderer_ = std::make_unique<PictureRenderer>(
         planRender(layerTransform, naturalSize(stream), static_cast<int>(w), static_cast<int>(h)),
-        stream.peakLuminance);
+        stream.peakLuminance, target.value());
     return std::nullopt;
 }
 
