@@ -3,8 +3,6 @@
 #include "media/ffmpeg/reading/probe.h"
 #include "media/ffmpeg/reading/track_values.h"
 
-#include <cmath>
-
 namespace media::ff {
 
 Result<std::shared_ptr<const SourceInfo>> AssetCore::source() {
@@ -88,10 +86,8 @@ Result<float> FileTrack::loadEstimatedDataRate() {
     // that length (MP4's is the bytes over it): not a measure of the data.
     if (s.bitRate > 0 && !s.lengthCut) return static_cast<float>(s.bitRate);
     if (s.indexedBytes > 0) {
-        const double seconds = streamTimeRange(*source_, s).duration.seconds();
-        if (seconds > 0 && std::isfinite(seconds)) {
-            return static_cast<float>(static_cast<double>(s.indexedBytes) * 8.0 / seconds);
-        }
+        const double rate = rateOf(s.indexedBytes, streamTimeRange(*source_, s).duration.seconds());
+        if (rate > 0) return static_cast<float>(rate);
     }
     auto measured = core_->measuredDataRate(index_);
     if (!measured) return measured.error();

@@ -202,11 +202,6 @@ std::int64_t indexedBytes(AVStream* st) {
     return avformat_index_get_entries_count(st) < 2 ? -1 : indexBytes(st);
 }
 
-// Bits per second of bytes over seconds; 0 when the span is not a length.
-double rateOf(std::int64_t bytes, double seconds) {
-    return seconds > 0 && std::isfinite(seconds) ? static_cast<double>(bytes) * 8.0 / seconds : 0.0;
-}
-
 // The stream's own record of its light, for pictures that carry none.
 double streamPeakLuminance(AVStream* st) {
     std::size_t lightSize = 0, displaySize = 0;
@@ -421,6 +416,10 @@ Result<std::vector<double>> measureDataRates(const SourceInfo& source) {
         rates[i] = rateOf(bytes[i], seconds);
     }
     return rates;
+}
+
+double rateOf(std::int64_t bytes, double seconds) {
+    return seconds > 0 && std::isfinite(seconds) ? static_cast<double>(bytes) * 8.0 / seconds : 0.0;
 }
 
 Result<std::vector<bool>> streamsWithPackets(const SourceInfo& source, const std::vector<int>& streamIndexes) {

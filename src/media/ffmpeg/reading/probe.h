@@ -3,6 +3,7 @@
 // streams hold any.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -31,5 +32,8 @@ Result<std::vector<double>> measureDataRates(const SourceInfo& source);
 // each has shown a packet; a read error counts as the end of the file. A stream without
 // any packet costs a pass over the file (for MP4, over its index and fragment headers).
 Result<std::vector<bool>> streamsWithPackets(const SourceInfo& source, const std::vector<int>& streamIndexes);
+
+// Bits per second of bytes over seconds; 0 when the span is not a length.
+double rateOf(std::int64_t bytes, double seconds);
 
 }  // namespace media::ff
