@@ -34,6 +34,8 @@ ROOT = BENCH.parent
 SETTINGS_HEADER = ROOT / "src/media/ffmpeg/writing/settings.h"
 PROFILE_TABLE = ROOT / "src/cli/command_line.cpp"
 RATES_HEADER = ROOT / "src/planning/rates.h"
+RENDER_HEADER = ROOT / "src/media/ffmpeg/reading/render.h"
+RENDER_SOURCE = ROOT / "src/media/ffmpeg/reading/render.cpp"
 GNU_TIME = "/usr/bin/time"
 FONT_DIR = Path("/usr/share/fonts/truetype/dejavu")
 SANS = FONT_DIR / "DejaVuSans.ttf"
@@ -109,6 +111,41 @@ def read_min_audio_bitrate() -> int:
     if not m:
         fail(f"cannot find kMinAudioBitrate in {relative(RATES_HEADER)}")
     return int(m.group(1))
+
+
+@dataclasses.dataclass
+class ToneCurve:
+    reference_white: float  # cd/m² that land on SDR white
+    peak: float             # cd/m², HLG's nominal display peak
+    headroom: float         # how far past the peak the roll-off ends, as a factor
+    knee: float             # Möbius: below this share of reference white nothing changes
+
+
+def read_tone_curve() -> ToneCurve:
+    header = RENDER_HEADER.read_text()
+
+    def constant(name: str) -> float | None:
+        m = re.search(rf"\b{name}\s*=\s*([0-9.]+)\s*;", header)
+        return float(m.group(1)) if m else None
+
+    white, peak, headroom = (constant(n) for n in ("kReferenceWhite", "kDefaultPeak", "kHighlightHeadroom"))
+    knee = re.search(r"tonemap=tonemap=mobius:param=([0-9.]+)", RENDER_SOURCE.read_text())
+    if white is None or peak is None or headroom is None or knee is None:
+        fail(f"cannot find the tone curve in {relative(RENDER_HEADER)} and {relative(RENDER_SOURCE)}")
+    return ToneCurve(white, peak, headroom, float(knee.group(1)))
+
+
+def hlg_to_sdr(curve: ToneCurve) -> str:
+    """The chain our renderer draws an HLG BT.2020 picture with, after scaling: into
+    linear light with reference white at 1, the Möbius roll-off, back into BT.709 SDR
+    in 8 bits, dithered."""
+    white = f"{curve.reference_white:g}"
+    peak = curve.peak / curve.reference_white * curve.headroom
+    return (f"zscale=rangein=limited:matrixin=2020_ncl:primariesin=2020:primaries=709"
+            f":transferin=arib-std-b67:transfer=linear:npl={white},format=gbrpf32le,"
+            f"tonemap=tonemap=mobius:param={curve.knee:g}:desat=0:peak={peak:.4f},"
+            f"zscale=transferin=linear:primariesin=709:npl={white}:transfer=709:matrix=709:range=limited"
+            f":dither=ordered")
 
 
 # --- Probing -------------------------------------------------------------------------
@@ -192,6 +229,9 @@ class Plan:
     audio_bitrate: int | None  # None: the source has no sound
     source_fps: float
     same_rate_as_source: bool  # every source frame is kept: both frame-picking rules agree
+    tone_map: str = ""         # HDR sources: the chain into BT.709 SDR after scaling
+    turn: str = ""             # the filters that turn the stored picture upright
+    turn_swaps: bool = False   # and whether they swap its width and height
 
     @property
     def rate(self) -> Fraction:
@@ -219,9 +259,27 @@ def key_frame_interval(seconds: float, fps: float) -> int:
     return n
 
 
+def upright_turn(video: dict) -> tuple[str, bool]:
+    """The filters that turn a stored picture upright as its display matrix asks (ffmpeg
+    inserts the same ones when it turns a picture by itself), and whether they swap
+    width and height."""
+    rotation = next((sd["rotation"] for sd in video.get("side_data_list", []) if "rotation" in sd), 0)
+    turns = {0: ("", False), 90: ("transpose=cclock", True), 180: ("hflip,vflip", False),
+             270: ("transpose=clock", True)}
+    quarter = round(float(rotation)) % 360
+    if quarter not in turns:
+        fail(f"a display matrix turning the picture by {rotation} degrees is not among the cases")
+    return turns[quarter]
+
+
 def make_plan(source: Path, profile: Profile, min_audio: int, our_output: dict) -> Plan:
     info = probe(source)
     video = streams(info, "video")[0]
+    tone_map = ""
+    if video.get("color_transfer") == "arib-std-b67":
+        tone_map = hlg_to_sdr(read_tone_curve())
+    elif video.get("color_transfer") == "smpte2084":
+        fail(f"{source.name}: PQ sources are not among the cases (the curve would need their light level)")
     rate = rational(video.get("avg_frame_rate")) or rational(video.get("r_frame_rate"))
     source_fps = float32(round(float(rate) * 1000) / 1000) if rate else 0.0
     out_fps = source_fps if profile.fps > source_fps > 0 else profile.fps
@@ -237,9 +295,11 @@ def make_plan(source: Path, profile: Profile, min_audio: int, our_output: dict) 
         audio_bitrate = max(min(profile.audio_bitrate, int(total)), min_audio) if total > 0 else profile.audio_bitrate
 
     same = bool(rate) and abs(ticks / FRAME_TIMESCALE - 1 / float(rate)) < 1e-9
+    turn, swaps = upright_turn(video)
     return Plan(width=our_output["width"], height=our_output["height"], frame_ticks=ticks, video_bitrate=bitrate,
                 key_frame_interval=key_frame_interval(profile.key_frame_seconds, out_fps),
-                audio_bitrate=audio_bitrate, source_fps=source_fps, same_rate_as_source=same)
+                audio_bitrate=audio_bitrate, source_fps=source_fps, same_rate_as_source=same, tone_map=tone_map,
+                turn=turn, turn_swaps=swaps)
 
 
 # --- Sources -------------------------------------------------------------------------
@@ -301,14 +361,16 @@ SOUND_GRAPH = "[2:a]pan=stereo|c0=c0|c1=c0[n];[1:a][n]amix=inputs=2:normalize=0[
 SOUND_CODEC = ["-c:a", "aac", "-b:a", "128k", "-ac", "2"]
 
 
-def textured_clip(rate: str, motion: str, seconds: float, output: list[str]) -> list[str]:
+def textured_clip(rate: str, motion: str, seconds: float, output: list[str],
+                  video: list[str] | None = None) -> list[str]:
     """The ffmpeg run that films texture.png through the motion filters at rate, with
-    the stereo sound, into output."""
+    the stereo sound, into output; video are the encoder's arguments (H.264, BT.709 if
+    not given)."""
     return [
         "ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y",
         "-loop", "1", "-framerate", rate, "-i", "texture.png", *SOUND_INPUTS,
         "-filter_complex", f"[0:v]{motion}[v];{SOUND_GRAPH}", "-map", "[v]", "-map", "[a]", "-t", f"{seconds:g}",
-        *SOURCE_X264, *BT709_TAGS, *SOUND_CODEC, *output,
+        *(video if video is not None else [*SOURCE_X264, *BT709_TAGS]), *SOUND_CODEC, *output,
     ]
 
 
@@ -334,6 +396,31 @@ def phone_recipe(seconds: float) -> tuple[list[list[str]], dict[str, str]]:
         "-map", "0", "-c", "copy", "-metadata:s:v:0", "rotate=270", "-movflags", "+faststart", "out.mp4",
     ]
     return [texture_run(2400, 4100, -0.7453, 0.1127, 0.09, "TOP"), encode, turn], {}
+
+
+# A phone's HDR recording: 10-bit HEVC, HLG, BT.2020, from R'G'B'. The scene's SDR white
+# is carried to 600 cd/m², three times HLG's reference white, so a good share of it is
+# highlight the curve must roll off, as in a phone's sky.
+TO_HLG = "zscale=tin=709:pin=709:t=arib-std-b67:m=2020_ncl:p=2020:r=tv:npl=600,format=yuv420p10le"
+SOURCE_X265_HLG = [
+    "-c:v", "libx265", "-preset", "faster", "-crf", "18", "-pix_fmt", "yuv420p10le", "-tag:v", "hvc1",
+    "-x265-params", "log-level=error:colorprim=bt2020:colormatrix=bt2020nc:transfer=arib-std-b67:range=limited",
+    "-colorspace", "bt2020nc", "-color_primaries", "bt2020", "-color_trc", "arib-std-b67", "-color_range", "tv",
+]
+
+
+def phone_hlg_recipe(seconds: float) -> tuple[list[list[str]], dict[str, str]]:
+    """A phone's default HDR clip: 1920x1080 HLG stored sideways with a display matrix
+    that turns it a quarter clockwise to upright, 30 fps, with sound. As in a phone, the
+    picture is turned while still R'G'B' and its chroma subsampled only as stored."""
+    motion = (f"crop=1080:1920:x='{shake(200, (8, 1.2, 3.7), 1.5)}':y='{shake(240, (6, 1.4, 4.2), 0.7)}',"
+              f"format=gbrp,noise=alls=2:allf=t+u:all_seed=55,transpose=cclock,{TO_HLG}")
+    encode = textured_clip("30", motion, seconds, ["sideways.mp4"], SOURCE_X265_HLG)
+    turn = [
+        "ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-i", "sideways.mp4",
+        "-map", "0", "-c", "copy", "-metadata:s:v:0", "rotate=270", "-movflags", "+faststart", "out.mp4",
+    ]
+    return [texture_run(1280, 2160, -0.7453, 0.1127, 0.12, None), encode, turn], {}
 
 
 WORDS = ("frame buffer queue writer reader sample track audio video scale encoder muxer packet "
@@ -385,7 +472,7 @@ def screen_recipe(seconds: float) -> tuple[list[list[str]], dict[str, str]]:
     return [encode], {"notes.txt": document_text(160, 2024), "tree.txt": tree}
 
 
-RECIPES = {"camera": camera_recipe, "phone": phone_recipe, "screen": screen_recipe}
+RECIPES = {"camera": camera_recipe, "phone": phone_recipe, "phone-hlg": phone_hlg_recipe, "screen": screen_recipe}
 
 
 def ffmpeg_version() -> str:
@@ -432,6 +519,8 @@ CASES = [
     Case("phone-4k", "phone", 10, 2, "camera-high", "2160p 30 fps portrait phone clip stored sideways, with sound"),
     Case("screen", "screen", 20, 4, "screen-balanced", "1440p 30 fps screen recording, no sound"),
     Case("camera-short", "camera", 4, 4, "camera-balanced", "a short camera clip, for the bit-rate overshoot"),
+    Case("phone-hlg", "phone-hlg", 10, 2, "camera-high",
+         "1080p 30 fps portrait phone HDR (HLG) clip stored sideways, with sound"),
 ]
 
 
@@ -472,7 +561,8 @@ def cli_command(source: Path, output: Path, plan: Plan, variant: Variant) -> lis
     args = [
         "ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-i", str(source),
         "-map", "0:v:0",
-        "-vf", f"fps={plan.rate_text},scale=w={plan.width}:h={plan.height}:flags=bicubic,format=yuv420p",
+        "-vf", f"fps={plan.rate_text},scale=w={plan.width}:h={plan.height}:flags=bicubic,"
+               f"{plan.tone_map + ',' if plan.tone_map else ''}format=yuv420p",
         "-c:v", "libx264", "-preset", variant.preset, "-profile:v", "high",
         "-b:v", str(plan.video_bitrate), "-g", str(plan.key_frame_interval), "-threads", "0",
     ]
@@ -517,9 +607,21 @@ RULES = {"near": "near", "on-screen": "up"}
 
 
 def make_reference(work: Path, source: Path, plan: Plan, rule: str) -> Path:
-    chain = (f"fps={plan.rate_text}:round={RULES[rule]},"
-             f"scale=w={plan.width}:h={plan.height}:flags=lanczos+accurate_rnd+full_chroma_int"
-             f":out_color_matrix=bt709:out_range=tv,format=yuv420p")
+    quality = "flags=lanczos+accurate_rnd+full_chroma_int"
+    if plan.tone_map:
+        # An HDR source's reference goes through the same curve as the outputs, so the
+        # score is of scaling and encoding, not of the curve. Its colours are converted
+        # as the picture is stored, where its chroma samples' siting is defined, and the
+        # result turned upright: turning first would move the chroma by a fraction of a
+        # sample, which the curve carries into luma (bench/README.md, "Cases").
+        width, height = (plan.height, plan.width) if plan.turn_swaps else (plan.width, plan.height)
+        chain = (f"fps={plan.rate_text}:round={RULES[rule]},scale=w={width}:h={height}:{quality},"
+                 f"{plan.tone_map},format=yuv420p" + (f",{plan.turn}" if plan.turn else ""))
+        stored = ["-noautorotate"]
+    else:
+        chain = (f"fps={plan.rate_text}:round={RULES[rule]},scale=w={plan.width}:h={plan.height}:{quality}"
+                 f":out_color_matrix=bt709:out_range=tv,format=yuv420p")
+        stored = []
     key = hashlib.sha256(f"{source.name}|{chain}".encode()).hexdigest()[:12]
     target = work / "references" / f"{source.stem}-{rule}-{key}.mkv"
     if target.exists():
@@ -527,7 +629,7 @@ def make_reference(work: Path, source: Path, plan: Plan, rule: str) -> Path:
     target.parent.mkdir(parents=True, exist_ok=True)
     log(f"making reference {target.name}")
     partial = target.with_suffix(".part.mkv")
-    run(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-i", str(source), "-an",
+    run(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", *stored, "-i", str(source), "-an",
          "-vf", chain, "-c:v", "libx264", "-preset", "ultrafast", "-qp", "0", str(partial)])
     partial.rename(target)
     return target
