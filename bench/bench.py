@@ -230,7 +230,7 @@ class Plan:
     source_fps: float
     same_rate_as_source: bool  # every source frame is kept: both frame-picking rules agree
     tone_map: str = ""         # HDR sources: the chain into BT.709 SDR after scaling
-    turn: str = ""             # the filters that turn the stored picture upright
+    turn: str = ""             # HDR sources: the filters that turn the stored picture upright
     turn_swaps: bool = False   # and whether they swap its width and height
 
     @property
@@ -295,7 +295,7 @@ def make_plan(source: Path, profile: Profile, min_audio: int, our_output: dict) 
         audio_bitrate = max(min(profile.audio_bitrate, int(total)), min_audio) if total > 0 else profile.audio_bitrate
 
     same = bool(rate) and abs(ticks / FRAME_TIMESCALE - 1 / float(rate)) < 1e-9
-    turn, swaps = upright_turn(video)
+    turn, swaps = upright_turn(video) if tone_map else ("", False)
     return Plan(width=our_output["width"], height=our_output["height"], frame_ticks=ticks, video_bitrate=bitrate,
                 key_frame_interval=key_frame_interval(profile.key_frame_seconds, out_fps),
                 audio_bitrate=audio_bitrate, source_fps=source_fps, same_rate_as_source=same, tone_map=tone_map,
