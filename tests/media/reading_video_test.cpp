@@ -426,6 +426,54 @@ TEST(ReadingVideo, ColourComesOutAsBT709VideoRange) {
     }
 }
 
+// A picture converted into BT.709's gamut (HDR, or SDR in a wider gamut) keeps its colour
+// edges where its picture's edges are, whatever chroma siting the source was stored
+// with: the delivered picture is tagged with left siting (each chroma sample between
+// two rows), so that is where its samples must be. The sources are one colour above row
+// 24 and another below; a rightly sited chroma edge falls as far from the upper colour
+// in chroma row 11 as from the lower one in row 12, where a sample left at its stored
+// place (top left: on row 2k rather than between 2k and 2k + 1) lands nearer row 12's
+// colour, by a dozen codes here.
+TEST(ReadingVideo, ConvertedColourEdgesStayWhereThePicturesEdgesAre) {
+    struct Case {
+        const char* file;
+        const char* siting;    // as stored and tagged
+        const char* transfer;  // zscale's and the tag's name
+    };
+    const Case cases[] = {
+        {"siting-hlg-topleft.mp4", "topleft", "arib-std-b67"},
+        {"siting-hlg-left.mp4", "left", "arib-std-b67"},
+        {"siting-2020-topleft.mp4", "topleft", "bt2020-10"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string transfer = c.transfer;
+        const fs::path file = fixture(
+            c.file, "-f lavfi -i color=c=0x3060C0:s=64x48:r=10:d=0.3,drawbox=x=0:y=24:w=64:h=24:t=fill:"
+                    "color=0xC06030,format=gbrp -vf zscale=tin=709:pin=709:t=" +
+                        (transfer == "bt2020-10" ? std::string("2020_10") : transfer) +
+                        ":m=2020_ncl:p=2020:r=tv:npl=203:chromal=" + c.siting +
+                        ",format=yuv420p10le -c:v libx264 -qp 0 -preset ultrafast -chroma_sample_location " +
+                        c.siting + " -colorspace bt2020nc -color_primaries bt2020 -color_trc " + transfer +
+                        " -color_range tv");
+        ASSERT_EQ(probe(file, "-select_streams v -show_entries stream=chroma_location -of csv=p=0"), c.siting);
+        VideoRead read = startVideo(openAsset(file), 64, 48, Time::make(6000, 60000));
+        ASSERT_TRUE(read.output);
+        auto buffer = read.output->copyNextSampleBuffer();
+        ASSERT_TRUE(buffer);
+        const AVFrame* f = frameOf(buffer);
+        expectDeliveredFormat(*f, 64, 48);
+        EXPECT_EQ(f->chroma_location, AVCHROMA_LOC_LEFT);
+        // Cr (the second of each interleaved pair) in the middle column of chroma row k.
+        const auto cr = [f](int k) { return static_cast<double>(f->data[1][k * f->linesize[1] + 2 * 16 + 1]); };
+        const double above = cr(6);
+        const double below = cr(17);
+        ASSERT_GT(below - above, 40);  // the two colours differ enough in Cr to see the edge
+        EXPECT_NEAR(cr(11) - above, below - cr(12), 5.0)
+            << "Cr rows 11 and 12: " << cr(11) << ", " << cr(12) << " between " << above << " and " << below;
+    }
+}
+
 // The composition's colour names are what the pictures are drawn in: BT.709 starts, and
 // a composition asking for anything else, or leaving a name out, keeps the reader from
 // starting rather than getting BT.709 pictures it did not ask for.

@@ -162,7 +162,9 @@ std::string colourFilters(const SourceColour& colour, ColourConversion conversio
         // The transfer stays as it is; zimg goes through linear light for the primaries.
         chain << ":transferin=709";
     }
-    chain << ":transfer=709:matrix=709:range=limited:dither=ordered";
+    // Chroma sited as every delivered picture is tagged (tagForDelivery), whatever siting
+    // the source was stored with: zscale would otherwise keep the source's.
+    chain << ":transfer=709:matrix=709:range=limited:chromal=left:dither=ordered";
     return chain.str();
 }
 
