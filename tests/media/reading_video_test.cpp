@@ -433,7 +433,7 @@ TEST(ReadingVideo, ColourComesOutAsBT709VideoRange) {
 // 24 and another below; a rightly sited chroma edge falls as far from the upper colour
 // in chroma row 11 as from the lower one in row 12, where a sample left at its stored
 // place (top left: on row 2k rather than between 2k and 2k + 1) lands nearer row 12's
-// colour, by a dozen codes here.
+// colour. Seen: 3 to 5 codes apart when sited right, 13 when the stored siting was kept.
 TEST(ReadingVideo, ConvertedColourEdgesStayWhereThePicturesEdgesAre) {
     struct Case {
         const char* file;
@@ -469,7 +469,7 @@ TEST(ReadingVideo, ConvertedColourEdgesStayWhereThePicturesEdgesAre) {
         const double above = cr(6);
         const double below = cr(17);
         ASSERT_GT(below - above, 40);  // the two colours differ enough in Cr to see the edge
-        EXPECT_NEAR(cr(11) - above, below - cr(12), 5.0)
+        EXPECT_NEAR(cr(11) - above, below - cr(12), 8.0)
             << "Cr rows 11 and 12: " << cr(11) << ", " << cr(12) << " between " << above << " and " << below;
     }
 }
