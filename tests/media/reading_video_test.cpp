@@ -41,6 +41,32 @@ void expectDeliveredFormat(const AVFrame& f, int width, int height) {
     EXPECT_EQ(f.color_range, AVCOL_RANGE_MPEG);
 }
 
+// The first picture a composition of file at width x height delivers (one frame every
+// 1/10 s), with what keeps it alive; checked for the delivered format. frame is null,
+// and the test has failed, when no picture comes.
+struct FirstPicture {
+    VideoRead read;
+    media::SampleBufferPtr buffer;
+    const AVFrame* frame = nullptr;
+};
+
+FirstPicture firstPicture(const fs::path& file, int width, int height) {
+    FirstPicture picture;
+    picture.read = startVideo(openAsset(file), width, height, Time::make(6000, 60000));
+    if (!picture.read.output) {
+        ADD_FAILURE() << "no composed-video output";
+        return picture;
+    }
+    picture.buffer = picture.read.output->copyNextSampleBuffer();
+    if (!picture.buffer) {
+        ADD_FAILURE() << "no picture delivered";
+        return picture;
+    }
+    picture.frame = frameOf(picture.buffer);
+    expectDeliveredFormat(*picture.frame, width, height);
+    return picture;
+}
+
 enum class Corner { TopLeft, TopRight, BottomLeft, BottomRight };
 
 const char* name(Corner c) {
@@ -414,12 +440,9 @@ TEST(ReadingVideo, ColourComesOutAsBT709VideoRange) {
         SCOPED_TRACE(c.file);
         const fs::path file = fixture(c.file, "-f lavfi -i color=c=0x3366CC:s=64x48:r=10:d=0.3,format=rgb24 -vf " +
                                                   std::string(c.encoding) + " -c:v libx264 -qp 0 -preset ultrafast");
-        VideoRead read = startVideo(openAsset(file), 64, 48, Time::make(6000, 60000));
-        ASSERT_TRUE(read.output);
-        auto buffer = read.output->copyNextSampleBuffer();
-        ASSERT_TRUE(buffer);
-        const AVFrame* f = frameOf(buffer);
-        expectDeliveredFormat(*f, 64, 48);
+        const FirstPicture picture = firstPicture(file, 64, 48);
+        ASSERT_TRUE(picture.frame);
+        const AVFrame* f = picture.frame;
         EXPECT_NEAR(f->data[0][24 * f->linesize[0] + 32], expected.y, 2.0);
         EXPECT_NEAR(f->data[1][12 * f->linesize[1] + 32], expected.cb, 2.0);
         EXPECT_NEAR(f->data[1][12 * f->linesize[1] + 33], expected.cr, 2.0);
@@ -438,7 +461,7 @@ TEST(ReadingVideo, ConvertedColourEdgesStayWhereThePicturesEdgesAre) {
     struct Case {
         const char* file;
         const char* siting;    // as stored and tagged
-        const char* transfer;  // zscale's and the tag's name
+        const char* transfer;  // the tag's name (zscale calls BT.2020's 2020_10)
     };
     const Case cases[] = {
         {"siting-hlg-topleft.mp4", "topleft", "arib-std-b67"},
@@ -457,12 +480,9 @@ TEST(ReadingVideo, ConvertedColourEdgesStayWhereThePicturesEdgesAre) {
                         c.siting + " -colorspace bt2020nc -color_primaries bt2020 -color_trc " + transfer +
                         " -color_range tv");
         ASSERT_EQ(probe(file, "-select_streams v -show_entries stream=chroma_location -of csv=p=0"), c.siting);
-        VideoRead read = startVideo(openAsset(file), 64, 48, Time::make(6000, 60000));
-        ASSERT_TRUE(read.output);
-        auto buffer = read.output->copyNextSampleBuffer();
-        ASSERT_TRUE(buffer);
-        const AVFrame* f = frameOf(buffer);
-        expectDeliveredFormat(*f, 64, 48);
+        const FirstPicture picture = firstPicture(file, 64, 48);
+        ASSERT_TRUE(picture.frame);
+        const AVFrame* f = picture.frame;
         EXPECT_EQ(f->chroma_location, AVCHROMA_LOC_LEFT);
         // Cr (the second of each interleaved pair) in the middle column of chroma row k.
         const auto cr = [f](int k) { return static_cast<double>(f->data[1][k * f->linesize[1] + 2 * 16 + 1]); };
