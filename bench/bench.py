@@ -383,6 +383,14 @@ def camera_recipe(seconds: float) -> tuple[list[list[str]], dict[str, str]]:
     return [texture_run(2400, 1400, -0.745, 0.12, 0.5, None), encode], {}
 
 
+# The phone clips' last step: sideways.mp4 remuxed into out.mp4 with the display matrix
+# that turns it a quarter clockwise to show (see phone_recipe).
+SHOW_UPRIGHT = [
+    "ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-i", "sideways.mp4",
+    "-map", "0", "-c", "copy", "-metadata:s:v:0", "rotate=270", "-movflags", "+faststart", "out.mp4",
+]
+
+
 def phone_recipe(seconds: float) -> tuple[list[list[str]], dict[str, str]]:
     """A 4K portrait phone clip as phones store it: the sensor's 3840x2160 landscape
     picture with a display matrix that turns it a quarter clockwise to upright. Our
@@ -391,11 +399,7 @@ def phone_recipe(seconds: float) -> tuple[list[list[str]], dict[str, str]]:
     motion = (f"crop=2160:3840:x='{shake(240, (8, 1.1, 3.9), 0.5)}':y='{shake(260, (6, 1.6, 4.4), 2)}',"
               f"{TO_BT709},noise=c0s=3:c0f=t+u:c1s=2:c1f=t+u:c2s=2:c2f=t+u:all_seed=77,transpose=cclock")
     encode = textured_clip("30", motion, seconds, ["sideways.mp4"])
-    turn = [
-        "ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-i", "sideways.mp4",
-        "-map", "0", "-c", "copy", "-metadata:s:v:0", "rotate=270", "-movflags", "+faststart", "out.mp4",
-    ]
-    return [texture_run(2400, 4100, -0.7453, 0.1127, 0.09, "TOP"), encode, turn], {}
+    return [texture_run(2400, 4100, -0.7453, 0.1127, 0.09, "TOP"), encode, SHOW_UPRIGHT], {}
 
 
 # A phone's HDR recording: 10-bit HEVC, HLG, BT.2020, from R'G'B'. The scene's SDR white
@@ -416,11 +420,7 @@ def phone_hlg_recipe(seconds: float) -> tuple[list[list[str]], dict[str, str]]:
     motion = (f"crop=1080:1920:x='{shake(200, (8, 1.2, 3.7), 1.5)}':y='{shake(240, (6, 1.4, 4.2), 0.7)}',"
               f"format=gbrp,noise=alls=2:allf=t+u:all_seed=55,transpose=cclock,{TO_HLG}")
     encode = textured_clip("30", motion, seconds, ["sideways.mp4"], SOURCE_X265_HLG)
-    turn = [
-        "ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", "-i", "sideways.mp4",
-        "-map", "0", "-c", "copy", "-metadata:s:v:0", "rotate=270", "-movflags", "+faststart", "out.mp4",
-    ]
-    return [texture_run(1280, 2160, -0.7453, 0.1127, 0.12, None), encode, turn], {}
+    return [texture_run(1280, 2160, -0.7453, 0.1127, 0.12, None), encode, SHOW_UPRIGHT], {}
 
 
 WORDS = ("frame buffer queue writer reader sample track audio video scale encoder muxer packet "
